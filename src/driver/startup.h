@@ -1,0 +1,19 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace installer {
+
+// Start-up: checks the command line (image name and bundle name after the tool's own
+// path), logs the two arguments, derives and logs the working folder, and sets
+// `arguments` and `basePath`.  Returns the exit status when the run ends here,
+// nothing when it goes on.
+std::optional<int> startUp(const std::vector<std::string>& commandLine);
+
+// The working folder for a main bundle location: the location with its last path
+// component removed twice, never going above "/".
+std::string basePathForBundleLocation(const std::string& bundleLocation);
+
+}  // namespace installer

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace installer {
+
+// Writes one finished message to the tool's log: a single record on standard error,
+// "YYYY-MM-DD HH:MM:SS.mmm <program>[<pid>:<tid>] <message>\n", written with one
+// write, and the same message to the system logger.  The message is literal text:
+// nothing in it is read as a format directive.
+void logMessage(std::string_view message);
+
+// The record prefix for the current moment and thread, without the message.
+std::string logRecordPrefix();
+
+// Sends the message to the platform's system logger (syslog on Linux, os_log on
+// macOS).  Where no logger listens the message is dropped quietly.
+void systemLogSend(std::string_view message);
+
+}  // namespace installer

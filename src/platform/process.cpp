@@ -1,0 +1,109 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/error.h"
+#include "platform/fd.h"
+
+extern char** environ;
+
+namespace installer {
+
+namespace {
+
+// A close-on-exec duplicate of fd numbered 3 or above, so that it can never be one of
+// the child's standard descriptors by accident (when the tool was started with
+// standard output or error closed).
+UniqueFd aboveStandardFds(UniqueFd fd) {
+  if (fd.get() > STDERR_FILENO) {
+    return fd;
+  }
+  return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+}
+
+class SpawnActions {
+public:
+  SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+  posix_spawn_file_actions_t actions_;
+};
+
+}  // namespace
+
+ChildOutcome runMerged(const std::string& program, const std::vector<std::string>& arguments) {
+  ChildOutcome outcome;
+
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    outcome.startError = describeError(errno, "creating a pipe for", program);
+    return outcome;
+  }
+  UniqueFd readEnd = aboveStandardFds(UniqueFd(ends[0]));
+  UniqueFd writeEnd = aboveStandardFds(UniqueFd(ends[1]));
+  if (!readEnd || !writeEnd) {
+    outcome.startError = describeError(errno, "creating a pipe for", program);
+    return outcome;
+  }
+
+  // dup2 onto 1 and 2 clears close-on-exec there; every other copy of the pipe
+  // closes in the child at exec.
+  SpawnActions actions;
+  posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);
+
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (const auto& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  int spawnError = posix_spawn(&pid, program.c_str(), actions.get(), nullptr, argv.data(), environ);
+  // Close our write end at once, so end of file arrives when the child (and all it
+  // started) have closed theirs.
+  writeEnd.reset();
+  if (spawnError != 0) {
+    outcome.startError = describeError(spawnError, "starting", program);
+    return outcome;
+  }
+
+  // Reading to end of file before reaping: the child can never block on a full pipe.
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = ::read(readEnd.get(), buffer, sizeof buffer);
+    if (got > 0) {
+      outcome.output.append(buffer, static_cast<size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  readEnd.reset();
+
+  int waitStatus = 0;
+  while (::waitpid(pid, &waitStatus, 0) < 0) {
+    if (errno != EINTR) {
+      outcome.startError = describeError(errno, "waiting for", program);
+      return outcome;
+    }
+  }
+  if (WIFSIGNALED(waitStatus)) {
+    outcome.status = WTERMSIG(waitStatus);
+    outcome.killedBySignal = true;
+  } else {
+    outcome.status = WEXITSTATUS(waitStatus);
+  }
+  return outcome;
+}
+
+}  // namespace installer

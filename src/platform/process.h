@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace installer {
+
+// What became of a child process started by runMerged.
+struct ChildOutcome {
+  // Set when the child could not be started; the system's reason.
+  std::optional<std::string> startError;
+  // The exit code of a child that exited, or the signal number of one that was
+  // killed by a signal.
+  int status = 0;
+  bool killedBySignal = false;
+  // Everything the child wrote to standard output and standard error, in order.
+  std::string output;
+};
+
+// Starts `program` (a path, not searched on PATH) with `arguments` (argv[0] first),
+// with one pipe serving as both its standard output and standard error.  The child
+// inherits the environment, current folder and standard input.  Reads the pipe to
+// end of file, then waits for the child.  Blocks until both are done.
+ChildOutcome runMerged(const std::string& program, const std::vector<std::string>& arguments);
+
+}  // namespace installer

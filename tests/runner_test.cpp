@@ -1,0 +1,102 @@
+// The command runner against real bash: output, status, ordering, size, signals.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "runner/runner.h"
+#include "support/temp_dir.h"
+#include "support/tool_run.h"
+
+using installer::commandSucceeded;
+using installer::GetOutput;
+using testing_support::capturedLog;
+
+namespace {
+
+struct RunnerCase {
+  const char* name;
+  std::string command;
+  std::string expectedStatus;
+  std::string expectedOutput;
+};
+
+void PrintTo(const RunnerCase& c, std::ostream* os) { *os << c.name; }
+
+class RunnerOutput : public ::testing::TestWithParam<RunnerCase> {};
+
+TEST_P(RunnerOutput, LogsCommandThenStatusAndOutput) {
+  const RunnerCase& c = GetParam();
+  std::string status;
+  auto log = capturedLog([&] { status = GetOutput("/bin/bash", c.command); });
+  EXPECT_EQ(status, c.expectedStatus);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "Given Command /bin/bash " + c.command);
+  EXPECT_EQ(log[1], "terminationStatus : " + c.expectedStatus + " output : " + c.expectedOutput);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealBash, RunnerOutput,
+    ::testing::Values(
+        RunnerCase{"SilentSuccess", "true", "0", ""},
+        RunnerCase{"ExitStatus", "exit 3", "3", ""},
+        RunnerCase{"StandardErrorOnly", "echo oops >&2", "0", "oops\n"},
+        RunnerCase{"InterleavedInWriteOrder", "echo 1; echo 2 >&2; echo 3; echo 4 >&2", "0", "1\n2\n3\n4\n"},
+        RunnerCase{"OutputRedirectedAway", "echo kept-out >/dev/null; echo shown >&2", "0", "shown\n"},
+        RunnerCase{"QuotingPipesAndRedirections", R"(printf '%s|' "a b" 'c"d' | tr '|' ';' 2>&1)", "0",
+                   "a b;c\"d;"},
+        RunnerCase{"NoTrailingLineBreakAdded", "printf 'x'", "0", "x"},
+        RunnerCase{"PercentSignsStayLiteral", "echo '%s %d %n'", "0", "%s %d %n\n"},
+        RunnerCase{"InvalidUtf8Replaced", R"(printf 'a\xffb\xc3')", "0", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
+        RunnerCase{"KilledBySignalGivesSignalNumber", "kill -TERM $$", "15", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Runner, CollectsOutputFarLargerThanThePipeBuffer) {
+  // 4 MiB, written in one go by the child: it would block forever on a full pipe
+  // if the runner waited before reading.
+  std::string status;
+  auto log = capturedLog([&] { status = GetOutput("/bin/bash", "head -c 4194304 /dev/zero | tr '\\0' x"); });
+  EXPECT_EQ(status, "0");
+  ASSERT_EQ(log.size(), 2u);
+  std::string expected = "terminationStatus : 0 output : " + std::string(4194304, 'x');
+  EXPECT_TRUE(log[1] == expected) << "second record has " << log[1].size() << " bytes";
+}
+
+TEST(Runner, CommandReachesTheShellAsOneUnchangedArgument) {
+  testing_support::TempDir dir;
+  std::string command = "printf '%s\\n' \"$0\" \"$#\" > '" + dir / "seen" + "'";
+  capturedLog([&] { EXPECT_EQ(GetOutput("/bin/bash", command), "0"); });
+  EXPECT_EQ(testing_support::readFile(dir / "seen"), "/bin/bash\n0\n");
+}
+
+TEST(Runner, ProgramThatCannotStartIsAFailedCommand) {
+  std::string status;
+  auto log = capturedLog([&] { status = GetOutput("/nonexistent/bash", "true"); });
+  EXPECT_FALSE(commandSucceeded(status));
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "Given Command /nonexistent/bash true");
+  EXPECT_NE(log[1].find("No such file or directory"), std::string::npos) << log[1];
+}
+
+TEST(Runner, OnlyStandardOutputAndErrorHoldThePipe) {
+  // Both ends of a pipe show as the same "pipe:[inode]"; a leaked read or write end
+  // would be listed beside 1 and 2 (and a leaked write end would keep end of file away
+  // from commands that start background work).
+  std::string output;
+  auto log = capturedLog([&] {
+    GetOutput("/bin/bash", R"sh(cd /proc/$$/fd && p=$(readlink 1) && for f in *; do [ "$(readlink $f)" = "$p" ] && printf '%s ' $f; done; true)sh");
+  });
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1], "terminationStatus : 0 output : 1 2 ");
+}
+
+TEST(StatusJudgement, OnlyAWholeIntegerZeroIsSuccess) {
+  for (const char* good : {"0", "-0", "+0", "00"}) {
+    EXPECT_TRUE(commandSucceeded(good)) << good;
+  }
+  for (const char* bad : {"", "1", "-1", " 0", "0 ", "0\n", "0x0", "zero", "+", "-", "+-0", "0.0",
+                          "99999999999999999999"}) {
+    EXPECT_FALSE(commandSucceeded(bad)) << '"' << bad << '"';
+  }
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+#include "support/tool_run.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace testing_support {
+
+
+ProgramRun runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                      const std::string& folder) {
+  std::map<std::string, std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string item(*entry);
+    environment[item.substr(0, item.find('='))] = item;
+  }
+  for (const auto& item : extraEnvironment) {
+    environment[item.substr(0, item.find('='))] = item;
+  }
+  std::vector<std::string> envStrings;
+  for (auto& [name, item] : environment) {
+    envStrings.push_back(item);
+  }
+  std::vector<char*> envp;
+  for (auto& item : envStrings) {
+    envp.push_back(item.data());
+  }
+  envp.push_back(nullptr);
+  std::vector<std::string> argStrings = argv;
+  std::vector<char*> args;
+  for (auto& item : argStrings) {
+    args.push_back(item.data());
+  }
+  args.push_back(nullptr);
+
+  // Standard output and error go to files: no pipe to drain while waiting.
+  TempDir capture;
+  std::string outPath = capture / "stdout";
+  std::string errPath = capture / "stderr";
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    int in = ::open("/dev/null", O_RDONLY);
+    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
+      ::_exit(120);
+    }
+    if (!folder.empty() && ::chdir(folder.c_str()) != 0) {
+      ::_exit(121);
+    }
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(122);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  ProgramRun run;
+  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.standardOutput = readFile(outPath);
+  run.standardError = readFile(errPath);
+  return run;
+}
+
+namespace {
+
+// Length of a record prefix "YYYY-MM-DD HH:MM:SS.mmm name[pid:tid] " at `at`, or 0.
+size_t prefixLengthAt(const std::string& log, size_t at) {
+  static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
+  constexpr size_t kStampLength = 24;
+  if (log.size() - at < kStampLength || !std::regex_match(log.substr(at, kStampLength), stamp)) {
+    return 0;
+  }
+  static const std::regex name(R"([^\n\[ ]+\[\d+:\d+\] )");
+  size_t close = log.find("] ", at + kStampLength);
+  size_t lineEnd = log.find('\n', at);
+  if (close == std::string::npos || close > lineEnd) {
+    return 0;
+  }
+  size_t length = close + 2 - at;
+  return std::regex_match(log.substr(at + kStampLength, length - kStampLength), name) ? length : 0;
+}
+
+}  // namespace
+
+std::vector<std::string> splitLogRecords(const std::string& log) {
+  std::vector<std::string> messages;
+  size_t messageStart = std::string::npos;
+  for (size_t lineStart = 0; lineStart < log.size();) {
+    size_t lineEnd = log.find('\n', lineStart);
+    size_t next = lineEnd == std::string::npos ? log.size() : lineEnd + 1;
+    if (size_t prefix = prefixLengthAt(log, lineStart)) {
+      if (messageStart != std::string::npos) {
+        messages.push_back(log.substr(messageStart, lineStart - 1 - messageStart));
+      }
+      messageStart = lineStart + prefix;
+    }
+    lineStart = next;
+  }
+  if (messageStart != std::string::npos) {
+    std::string last = log.substr(messageStart);
+    if (last.ends_with('\n')) {
+      last.pop_back();
+    }
+    messages.push_back(last);
+  }
+  return messages;
+}
+
+StderrCapture::StderrCapture() {
+  char pattern[] = "/tmp/ii-log.XXXXXX";
+  int fd = ::mkstemp(pattern);
+  if (fd < 0) {
+    throw std::runtime_error("mkstemp failed");
+  }
+  file_ = pattern;
+  saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  ::dup2(fd, STDERR_FILENO);
+  ::close(fd);
+}
+
+StderrCapture::~StderrCapture() { finish(); }
+
+std::string StderrCapture::finish() {
+  if (saved_ < 0) {
+    return {};
+  }
+  ::dup2(saved_, STDERR_FILENO);
+  ::close(saved_);
+  saved_ = -1;
+  std::string text = readFile(file_);
+  ::unlink(file_.c_str());
+  return text;
+}
+
+Workspace::Workspace() {
+  std::filesystem::create_directories(work() + "/bin/tool");
+  std::filesystem::create_directories(fake());
+  std::filesystem::create_directories(applications());
+  std::filesystem::create_directories(dir_ / "fakebin");
+  std::filesystem::copy_file(IMAGE_INSTALLER_BINARY, tool());
+  std::filesystem::copy_file(std::string(TEST_SOURCE_DIR) + "/support/fake-hdiutil/hdiutil", dir_ / "fakebin/hdiutil");
+}
+
+void Workspace::scriptVerb(const std::string& verb, const std::string& standardOutput, int status,
+                           const std::string& standardError) {
+  writeFile(fake() + "/" + verb + ".stdout", standardOutput);
+  writeFile(fake() + "/" + verb + ".stderr", standardError);
+  writeFile(fake() + "/" + verb + ".status", std::to_string(status));
+}
+
+void Workspace::scriptVerbAction(const std::string& verb, const std::string& bashScript) {
+  writeFile(fake() + "/" + verb + ".run", "#!/usr/bin/env bash\n" + bashScript, 0755);
+}
+
+std::vector<std::vector<std::string>> Workspace::hdiutilCalls() const {
+  std::vector<std::vector<std::string>> calls;
+  for (size_t n = 0;; ++n) {
+    std::string path = fake() + "/calls/" + std::to_string(n) + ".args";
+    if (!exists(path)) {
+      return calls;
+    }
+    std::string bytes = readFile(path);
+    std::vector<std::string> arguments;
+    size_t start = 0;
+    for (size_t at = bytes.find('\0'); at != std::string::npos; at = bytes.find('\0', start)) {
+      arguments.push_back(bytes.substr(start, at - start));
+      start = at + 1;
+    }
+    calls.push_back(arguments);
+  }
+}
+
+std::string Workspace::hdiutilStdin(size_t index) const {
+  return readFile(fake() + "/calls/" + std::to_string(index) + ".stdin");
+}
+
+ProgramRun Workspace::run(const std::vector<std::string>& arguments) const {
+  std::vector<std::string> argv = {std::string(PROJECT_SOURCE_DIR) + "/scripts/with-private-applications",
+                                   applications(), tool()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const char* path = std::getenv("PATH");
+  return runProgram(argv, {"PATH=" + dir_ / "fakebin" + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+                           "FAKE_HDIUTIL_DIR=" + fake()},
+                    work());
+}
+
+bool privateNamespacesAvailable() {
+  static const bool available = [] {
+    if (::geteuid() != 0) {
+      return false;
+    }
+    ProgramRun probe = runProgram({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/true"});
+    return probe.exitStatus == 0;
+  }();
+  return available;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace testing_support {
+
+// What a finished program run gave.
+struct ProgramRun {
+  int exitStatus = -1;        // exit code, or 128 + signal
+  std::string standardError;  // the tool's log
+  std::string standardOutput;
+};
+
+// Runs argv[0] (a path) with the given arguments, standard input from /dev/null, the
+// current environment plus `extraEnvironment` ("NAME=value", later ones win), in
+// `folder` when given.
+ProgramRun runProgram(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& extraEnvironment = {},
+                      const std::string& folder = "");
+
+// The messages of a log written to standard error: the text of each record with its
+// "YYYY-MM-DD HH:MM:SS.mmm name[pid:tid] " prefix and its final line feed taken off.
+// A message may hold line breaks of its own.
+std::vector<std::string> splitLogRecords(const std::string& log);
+
+// Captures what the calling process logs while `body` runs, as messages.
+template <typename Body>
+std::vector<std::string> capturedLog(Body&& body);
+
+class StderrCapture {
+public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  // Ends the capture and returns what was written.
+  std::string finish();
+
+private:
+  int saved_ = -1;
+  std::string file_;
+};
+
+template <typename Body>
+std::vector<std::string> capturedLog(Body&& body) {
+  StderrCapture capture;
+  body();
+  return splitLogRecords(capture.finish());
+}
+
+// A working folder laid out for whole runs of the real binary:
+//   root/work/                     the working folder (basePath)
+//   root/work/bin/tool/image-installer
+//   root/fake/                     the scripted hdiutil's control folder
+//   root/fakebin/hdiutil           the scripted hdiutil, first on PATH
+//   root/Applications/             what the run sees as /Applications
+class Workspace {
+public:
+  Workspace();
+
+  const std::string& root() const { return dir_.path(); }
+  std::string work() const { return dir_ / "work"; }
+  std::string fake() const { return dir_ / "fake"; }
+  std::string applications() const { return dir_ / "Applications"; }
+  std::string tool() const { return dir_ / "work/bin/tool/image-installer"; }
+
+  // Tells the scripted hdiutil what VERB prints and returns.
+  void scriptVerb(const std::string& verb, const std::string& standardOutput, int status = 0,
+                  const std::string& standardError = "");
+  // Installs an executable script run by the scripted hdiutil on VERB, before it prints.
+  void scriptVerbAction(const std::string& verb, const std::string& bashScript);
+  // The argument lists hdiutil was called with, in call order.
+  std::vector<std::vector<std::string>> hdiutilCalls() const;
+  // What the attach call at position `index` read on standard input.
+  std::string hdiutilStdin(size_t index) const;
+
+  // Runs the tool with `arguments` (after its own path) in a private mount namespace
+  // whose /Applications is applications().  Whether the machine allows that is told
+  // by privateNamespacesAvailable().
+  ProgramRun run(const std::vector<std::string>& arguments) const;
+
+private:
+  TempDir dir_;
+};
+
+// Whether runs can get a private /Applications here (root and unshare -m).
+bool privateNamespacesAvailable();
+
+#define SKIP_WITHOUT_PRIVATE_NAMESPACES()                                                     \
+  if (!::testing_support::privateNamespacesAvailable()) {                                     \
+    GTEST_SKIP() << "needs root and private mount namespaces (unshare -m) for a private "    \
+                    "/Applications";                                                         \
+  }
+
+}  // namespace testing_support
