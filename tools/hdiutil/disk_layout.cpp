@@ -155,48 +155,24 @@ std::string isoVolumeName(const std::string& path) {
   return name;
 }
 
-OpenedImage openImage(const std::string& sevenZip, const std::string& image, const std::string& scratch) {
+namespace {
+
+// Extracts the partitions of an image in a partition map `map` (listed as
+// `partitions`) and opens each one on its own: that finds every file system.
+OpenedImage openPartitions(const std::string& sevenZip, const std::string& image, const PartitionMapFormat& map,
+                           const ArchiveListing& partitions, const std::string& scratch) {
   OpenedImage opened;
-  SevenZipResult listed = listArchive(sevenZip, image);
-  ArchiveListing top = parseListing(listed.output);
-  if (listed.error || top.layers.empty()) {
-    opened.error = "image not recognized";
-    return opened;
-  }
-
-  const std::string& outerType = top.layers.front().type;
-  if (const FileSystemFormat* format = fileSystemFormat(outerType)) {
-    // A bare file system: the image is the volume.
-    FoundVolume volume;
-    volume.contentHint = format->wholeDiskHint;
-    top.layers.resize(1);
-    if (auto error = extractVolume(sevenZip, image, top, *format, scratch + "/volume-1", volume)) {
-      opened.error = error;
-      return opened;
-    }
-    opened.layout.volumes.push_back(std::move(volume));
-    return opened;
-  }
-
-  const PartitionMapFormat* map = partitionMapFormat(outerType);
-  if (map == nullptr) {
-    opened.error = "image not recognized";
-    return opened;
-  }
-  // Take the partitions out as files, without 7-Zip descending into any of them,
-  // then open each one on its own: that finds every file system in the image.
-  SevenZipResult partitionsListed = listArchive(sevenZip, image, map->switchType);
-  ArchiveListing partitions = parseListing(partitionsListed.output);
   std::string partitionFolder = scratch + "/partitions";
   if (::mkdir(partitionFolder.c_str(), 0700) != 0) {
     opened.error = errorText(errno);
     return opened;
   }
-  if (partitionsListed.error || extractArchive(sevenZip, image, partitionFolder, map->switchType).error) {
+  // A damaged chunk shows only now, when its data is decompressed.
+  if (extractArchive(sevenZip, image, partitionFolder, map.switchType).error) {
     opened.error = "corrupt image";
     return opened;
   }
-  opened.layout.partitionScheme = *map->scheme != '\0' ? map->scheme : schemeOfDiskImage(partitions.entries);
+  opened.layout.partitionScheme = *map.scheme != '\0' ? map.scheme : schemeOfDiskImage(partitions.entries);
 
   for (const auto& partition : partitions.entries) {
     if (partition.folder || partition.path.find('/') != std::string::npos) {
@@ -205,12 +181,10 @@ OpenedImage openImage(const std::string& sevenZip, const std::string& image, con
     std::string source = partitionFolder + "/" + partition.path;
     SevenZipResult inner = listArchive(sevenZip, source);
     ArchiveListing innerListing = parseListing(inner.output);
-    if (inner.error || innerListing.layers.empty()) {
-      continue;  // free space, a partition map, a file system 7-Zip cannot read
-    }
-    const FileSystemFormat* format = fileSystemFormat(innerListing.layers.front().type);
+    const FileSystemFormat* format =
+        inner.error || innerListing.layers.empty() ? nullptr : fileSystemFormat(innerListing.layers.front().type);
     if (format == nullptr) {
-      continue;
+      continue;  // free space, a partition map, a file system 7-Zip cannot read
     }
     FoundVolume volume;
     std::string partitionType = partitionTypeOf(partition.comment);
@@ -226,14 +200,51 @@ OpenedImage openImage(const std::string& sevenZip, const std::string& image, con
   }
   if (opened.layout.volumes.empty()) {
     opened.error = "no mountable file systems";
-    return opened;
-  }
-  // A disk image that is one volume without a partition map.
-  if (std::none_of(opened.layout.volumes.begin(), opened.layout.volumes.end(),
-                   [](const FoundVolume& volume) { return volume.partitioned; })) {
-    opened.layout.partitionScheme.clear();
+  } else if (std::none_of(opened.layout.volumes.begin(), opened.layout.volumes.end(),
+                          [](const FoundVolume& volume) { return volume.partitioned; })) {
+    opened.layout.partitionScheme.clear();  // one volume filling the disk, no map
   }
   return opened;
+}
+
+}  // namespace
+
+OpenedImage openImage(const std::string& sevenZip, const std::string& image, const std::string& scratch) {
+  // A UDIF disk image, listed without 7-Zip descending into its partitions (it
+  // would give up on the whole image when one of them is damaged).
+  const PartitionMapFormat& diskImage = kPartitionMaps.front();
+  SevenZipResult asDiskImage = listArchive(sevenZip, image, diskImage.switchType);
+  if (!asDiskImage.error) {
+    return openPartitions(sevenZip, image, diskImage, parseListing(asDiskImage.output), scratch);
+  }
+
+  OpenedImage opened;
+  SevenZipResult listed = listArchive(sevenZip, image);
+  ArchiveListing top = parseListing(listed.output);
+  if (listed.error || top.layers.empty()) {
+    opened.error = "image not recognized";
+    return opened;
+  }
+  const std::string& outerType = top.layers.front().type;
+  if (const FileSystemFormat* format = fileSystemFormat(outerType)) {
+    // A bare file system (an ISO 9660 image, say): the image is the volume.
+    FoundVolume volume;
+    volume.contentHint = format->wholeDiskHint;
+    top.layers.resize(1);
+    if (auto error = extractVolume(sevenZip, image, top, *format, scratch + "/volume-1", volume)) {
+      opened.error = error;
+      return opened;
+    }
+    opened.layout.volumes.push_back(std::move(volume));
+    return opened;
+  }
+  const PartitionMapFormat* map = partitionMapFormat(outerType);
+  SevenZipResult partitions = map == nullptr ? SevenZipResult{} : listArchive(sevenZip, image, map->switchType);
+  if (map == nullptr || partitions.error) {
+    opened.error = "image not recognized";
+    return opened;
+  }
+  return openPartitions(sevenZip, image, *map, parseListing(partitions.output), scratch);
 }
 
 }  // namespace installer::standin
