@@ -1,0 +1,101 @@
+// Whole runs of the real tool against real disk images, with the Linux hdiutil
+// stand-in first on PATH and a private /Applications.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "platform/fs.h"
+#include "support/disk_images.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string fixture(const std::string& relative) { return fixtureImagesFolder().value_or("") + "/" + relative; }
+
+bool isEmptyOrMissing(const std::string& folder) {
+  auto listing = installer::listFolder(folder);
+  return !listing.names || listing.names->empty();
+}
+
+bool logHas(const ProgramRun& run, const std::string& message) {
+  auto log = splitLogRecords(run.standardError);
+  return std::find(log.begin(), log.end(), message) != log.end();
+}
+
+#define SKIP_WITHOUT_WHOLE_RUNS() \
+  SKIP_WITHOUT_PRIVATE_NAMESPACES(); \
+  SKIP_WITHOUT_STANDIN()
+
+TEST(WholeRunOnRealImages, TransmissionReplacesAnOlderCopyWithTheImagesTree) {
+  SKIP_WITHOUT_WHOLE_RUNS();
+  SKIP_WITHOUT_FIXTURE_IMAGES();
+  Workspace workspace(Hdiutil::StandIn);
+  std::string image = fixture("homebrew-brew/transmission-2.61.dmg");
+  fs::copy_file(image, workspace.work() + "/transmission-2.61.dmg");
+  writeFile(workspace.applications() + "/Transmission.app/Contents/Old version only", "stale");
+
+  ProgramRun run = workspace.run({"transmission-2.61.dmg", "Transmission.app"});
+  EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+  EXPECT_TRUE(logHas(run, "Array count in systemEntities 2")) << run.standardError;
+
+  // What the volume holds, as 7-Zip extracts it on its own.
+  TempDir reference;
+  runProgram({"/usr/bin/env", "7zz", "x", "-snld20", "-sns-", "-y", "-o" + reference.path(), "--", image});
+  EXPECT_TRUE(sameTreeAndBytes(reference / "Transmission/Transmission.app",
+                               workspace.applications() + "/Transmission.app"));
+  // The record is removed and the volume detached.
+  EXPECT_FALSE(exists(workspace.work() + "/qzmount.plist"));
+  EXPECT_TRUE(isEmptyOrMissing(workspace.volumes()));
+}
+
+TEST(WholeRunOnRealImages, SampleBundleFromAnIsoImageWithABlankInItsName) {
+  SKIP_WITHOUT_WHOLE_RUNS();
+  Workspace workspace(Hdiutil::StandIn);
+  std::string sample = std::string(PROJECT_SOURCE_DIR) + "/examples/Sample.app";
+  ASSERT_TRUE(makeIsoImage(workspace.work() + "/My Sample.iso", "Sample", {{"/Sample.app", sample}}));
+
+  ProgramRun run = workspace.run({"My Sample.iso", "Sample.app"});
+  EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+  // Modes, the hidden file, the relative link and the blank in a name all arrive.
+  EXPECT_TRUE(sameTreeAndBytes(sample, workspace.applications() + "/Sample.app"));
+  EXPECT_FALSE(exists(workspace.work() + "/qzmount.plist"));
+  EXPECT_TRUE(isEmptyOrMissing(workspace.volumes()));
+}
+
+TEST(WholeRunOnRealImages, BundleMissingFromEveryVolumeDetachesThemAll) {
+  SKIP_WITHOUT_WHOLE_RUNS();
+  SKIP_WITHOUT_FIXTURE_IMAGES();
+  Workspace workspace(Hdiutil::StandIn);
+  fs::copy_file(fixture("node-udif/compression-lzfse.dmg"), workspace.work() + "/two volumes.dmg");
+
+  ProgramRun run = workspace.run({"two volumes.dmg", "Missing.app"});
+  EXPECT_EQ(run.exitStatus, 1) << run.standardError;
+  EXPECT_TRUE(logHas(run, "Given app Missing.app not found in mounted volume's plist, hence installation failed!!!!!"))
+      << run.standardError;
+  EXPECT_TRUE(isEmptyOrMissing(workspace.applications()));
+  EXPECT_FALSE(exists(workspace.work() + "/qzmount.plist"));
+  EXPECT_TRUE(isEmptyOrMissing(workspace.volumes()));
+}
+
+TEST(WholeRunOnRealImages, CorruptImagesEndInAMountErrorWithStatus26) {
+  SKIP_WITHOUT_WHOLE_RUNS();
+  std::vector<std::string> images = {std::string(4096, 'x')};
+  if (fixtureImagesFolder()) {
+    images.push_back(readFile(fixture("homebrew-brew/transmission-2.61.dmg")).substr(0, 10000));
+  }
+  for (const auto& bytes : images) {
+    Workspace workspace(Hdiutil::StandIn);
+    writeFile(workspace.work() + "/Broken Image.dmg", bytes);
+    ProgramRun run = workspace.run({"Broken Image.dmg", "Transmission.app"});
+    EXPECT_EQ(run.exitStatus, 26) << run.standardError;
+    EXPECT_TRUE(logHas(run, "Error in mounting Broken Image.dmg")) << run.standardError;
+    EXPECT_NE(run.standardError.find("hdiutil: attach failed - "), std::string::npos) << run.standardError;
+    EXPECT_TRUE(isEmptyOrMissing(workspace.applications()));
+    EXPECT_TRUE(isEmptyOrMissing(workspace.volumes()));
+  }
+}
+
+}  // namespace
