@@ -34,7 +34,11 @@ VerbOutcome detachVolume(const std::string& mountPoint, bool force) {
   if (auto error = releaseMountPoint(base.path, *slot)) {
     return detachFailed(*error);
   }
-  return {0, "\"" + slot->diskEntry.substr(slot->diskEntry.rfind('/') + 1) + "\" ejected.\n", ""};
+  // hdiutil names the whole disk it ejected: "disk4" ejected.
+  std::string ejected(1, '"');
+  ejected += slot->diskEntry.substr(slot->diskEntry.rfind('/') + 1);
+  ejected += "\" ejected.\n";
+  return {0, ejected, ""};
 }
 
 }  // namespace installer::standin

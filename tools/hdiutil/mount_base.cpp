@@ -148,10 +148,8 @@ MountBase openMountBase(bool create) {
     base.error = base.path + " is not a folder that only its owner, this user, may use";
     return base;
   }
-  std::string parent = base.path.substr(0, base.path.rfind('/'));
-  if (parent.empty()) {
-    parent = "/";
-  }
+  size_t slash = base.path.rfind('/');
+  std::string parent = slash == 0 ? std::string("/") : base.path.substr(0, slash);
   if (::stat(parent.c_str(), &status) != 0 || (status.st_uid != 0 && status.st_uid != ::geteuid()) ||
       ((status.st_mode & 022) != 0 && (status.st_mode & S_ISVTX) == 0)) {
     base.error = parent + " may be changed by other users";
