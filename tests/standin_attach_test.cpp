@@ -2,6 +2,7 @@
 // hdiutil: what each mount point shows, the property list, and failures that leave
 // nothing behind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -256,6 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadImage{"Folder", "image not recognized", false,
                  [](const std::string& path) { fs::create_directories(path + "/Contents"); }},
         BadImage{"Empty", "image not recognized", false, [](const std::string& path) { writeFile(path, ""); }},
+        BadImage{"NamedPipe", "image not recognized", false,
+                 [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }},
         BadImage{"Text", "image not recognized", false,
                  [](const std::string& path) { writeFile(path, std::string(5000, 'x') + "koly"); }},
         BadImage{"ZipArchive", "image not recognized", false,

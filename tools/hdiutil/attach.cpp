@@ -85,7 +85,8 @@ VerbOutcome attachWithScratch(const std::string& sevenZip, const std::string& ba
 }  // namespace
 
 VerbOutcome attachImage(const std::string& image, bool propertyList) {
-  UniqueFd fd(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking: a named pipe given as the image must not hang the attach.
+  UniqueFd fd(::open(image.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   if (!fd || ::fstat(fd.get(), &status) != 0) {
     return attachFailed(errorText(errno));
