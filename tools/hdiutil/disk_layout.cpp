@@ -85,8 +85,8 @@ std::string schemeOfDiskImage(const std::vector<ArchiveEntry>& partitions) {
   return scheme;
 }
 
-// Mac volume names may hold any character but '/' is how a Mac shows ':' in a path
-// component; empty and dot names get the Finder's "Untitled".
+// The volume name as a path component: a '/' in it shows as ':', as a Mac shows it
+// in paths, and an empty or dot name becomes the Finder's "Untitled".
 std::string usableVolumeName(std::string name) {
   std::replace(name.begin(), name.end(), '/', ':');
   if (name.empty() || name == "." || name == "..") {
@@ -95,10 +95,10 @@ std::string usableVolumeName(std::string name) {
   return name;
 }
 
-// Extracts the file system in `source` (whose listing is `listing`) into `folder`
-// and describes it.
+// Extracts the file system in `source` (which 7-Zip opened as `layer`) into
+// `folder` and describes it.
 std::optional<std::string> extractVolume(const std::string& sevenZip, const std::string& source,
-                                         const ArchiveListing& listing, const FileSystemFormat& format,
+                                         const ArchiveLayer& layer, const FileSystemFormat& format,
                                          const std::string& folder, FoundVolume& volume) {
   // The folder becomes the volume's root unless 7-Zip makes one inside it.
   if (::mkdir(folder.c_str(), 0755) != 0) {
@@ -108,7 +108,6 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
   if (extracted.error) {
     return "corrupt image";
   }
-  const ArchiveLayer& layer = listing.layers.back();
   volume.volumeKind = format.volumeKind;
   volume.root = folder;
   std::string type = format.listedType;
@@ -132,30 +131,6 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
   }
   return std::nullopt;
 }
-
-}  // namespace
-
-std::string isoVolumeName(const std::string& path) {
-  // The primary volume descriptor sits in sector 16; the identifier is 32 bytes at
-  // offset 40, padded with blanks (hdiutil pads with NULs).
-  constexpr off_t kDescriptorOffset = 16 * 2048;
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  std::array<char, 72> descriptor{};
-  if (!fd || ::pread(fd.get(), descriptor.data(), descriptor.size(), kDescriptorOffset) !=
-                 static_cast<ssize_t>(descriptor.size())) {
-    return "";
-  }
-  if (descriptor[0] != 1 || std::string(descriptor.data() + 1, 5) != "CD001") {
-    return "";
-  }
-  std::string name(descriptor.data() + 40, 32);
-  while (!name.empty() && (name.back() == ' ' || name.back() == '\0')) {
-    name.pop_back();
-  }
-  return name;
-}
-
-namespace {
 
 // Extracts the partitions of an image in a partition map `map` (listed as
 // `partitions`) and opens each one on its own: that finds every file system.
@@ -190,9 +165,8 @@ OpenedImage openPartitions(const std::string& sevenZip, const std::string& image
     std::string partitionType = partitionTypeOf(partition.comment);
     volume.contentHint = partitionType.empty() ? format->wholeDiskHint : partitionType;
     volume.partitioned = partition.comment.find("whole disk") == std::string::npos;
-    innerListing.layers.resize(1);
     std::string folder = scratch + "/volume-" + std::to_string(opened.layout.volumes.size() + 1);
-    if (auto error = extractVolume(sevenZip, source, innerListing, *format, folder, volume)) {
+    if (auto error = extractVolume(sevenZip, source, innerListing.layers.front(), *format, folder, volume)) {
       opened.error = error;
       return opened;
     }
@@ -208,6 +182,26 @@ OpenedImage openPartitions(const std::string& sevenZip, const std::string& image
 }
 
 }  // namespace
+
+std::string isoVolumeName(const std::string& path) {
+  // The primary volume descriptor sits in sector 16; the identifier is 32 bytes at
+  // offset 40, padded with blanks (hdiutil pads with NULs).
+  constexpr off_t kDescriptorOffset = 16 * 2048;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::array<char, 72> descriptor{};
+  if (!fd || ::pread(fd.get(), descriptor.data(), descriptor.size(), kDescriptorOffset) !=
+                 static_cast<ssize_t>(descriptor.size())) {
+    return "";
+  }
+  if (descriptor[0] != 1 || std::string(descriptor.data() + 1, 5) != "CD001") {
+    return "";
+  }
+  std::string name(descriptor.data() + 40, 32);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\0')) {
+    name.pop_back();
+  }
+  return name;
+}
 
 OpenedImage openImage(const std::string& sevenZip, const std::string& image, const std::string& scratch) {
   // A UDIF disk image, listed without 7-Zip descending into its partitions (it
@@ -230,8 +224,7 @@ OpenedImage openImage(const std::string& sevenZip, const std::string& image, con
     // A bare file system (an ISO 9660 image, say): the image is the volume.
     FoundVolume volume;
     volume.contentHint = format->wholeDiskHint;
-    top.layers.resize(1);
-    if (auto error = extractVolume(sevenZip, image, top, *format, scratch + "/volume-1", volume)) {
+    if (auto error = extractVolume(sevenZip, image, top.layers.front(), *format, scratch + "/volume-1", volume)) {
       opened.error = error;
       return opened;
     }
