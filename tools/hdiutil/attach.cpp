@@ -35,6 +35,7 @@ std::vector<int> freeDisks(const std::set<int>& used, size_t count) {
   return disks;
 }
 
+// Takes back every volume presented so far: a failed attach leaves nothing.
 void undo(const std::string& base, const std::vector<MountSlot>& slots) {
   for (const auto& slot : slots) {
     withdrawVolume(slot, true);
@@ -51,6 +52,8 @@ VerbOutcome attachWithScratch(const std::string& sevenZip, const std::string& ba
   }
   const DiskLayout& layout = opened.layout;
   std::vector<int> disks = freeDisks(disksInUse(base), disksNeeded(layout));
+  // Each volume's device entry goes into its marker, so that later attaches pick
+  // other disk numbers.
   std::vector<SystemEntity> planned =
       describeEntities(layout, std::vector<std::string>(layout.volumes.size()), disks);
   std::vector<std::string> volumeEntries;
