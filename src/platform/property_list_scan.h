@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace installer {
+
+// How large a tree built from a property list may get.
+struct PropertyListLimits {
+  std::size_t depth;  // containers nested within one another
+  std::size_t nodes;  // values of every kind, dictionary keys included
+};
+
+// Upper bounds on the tree libplist would build from some bytes.
+struct PropertyListBounds {
+  std::size_t depth = 0;  // containers on the longest path from the root (0 for a lone value)
+  std::size_t nodes = 0;  // values, dictionary keys included
+};
+
+// What a look at the bytes found, made before any of them reach libplist.
+struct PropertyListScan {
+  PropertyListBounds bounds;  // meaningful when `problem` is empty
+  std::string problem;        // why the bytes are refused; empty when they may be parsed
+};
+
+// libplist builds and frees its trees recursively, and a binary property list may
+// share one object between many containers, which it copies for each.  These scans
+// find, without parsing, bounds that the tree cannot exceed, and refuse bytes whose
+// bounds pass `limits`; they never recurse and use memory bounded by the limits.
+
+// For XML.  Every "<array" or "<dict" start counts as an opened container, wherever it
+// stands; a container counts as closed only by a matching "</array>" or "</dict>" that
+// stands outside comments, CDATA sections, processing instructions, declarations and
+// quoted attribute values, so the depth found is never less than the tree's.
+PropertyListScan scanXmlPropertyList(std::string_view bytes, PropertyListLimits limits);
+
+// For the binary format ("bplist00").  Follows the object references from the top
+// object, counting every shared object once per reference, and refuses tables,
+// offsets and references that do not fit the bytes, and reference cycles.
+PropertyListScan scanBinaryPropertyList(std::string_view bytes, PropertyListLimits limits);
+
+}  // namespace installer
