@@ -35,29 +35,34 @@ size_t pastNext(std::string_view text, size_t from, std::string_view terminator)
   return found == std::string_view::npos ? text.size() : found + terminator.size();
 }
 
-// Just past the '>' that ends the tag or declaration whose body starts at `from`.
-// Quoted values and bracketed sections are passed over, which makes the region at
-// least as long as any reader's idea of it.
-size_t pastMarkupEnd(std::string_view text, size_t from) {
-  char quote = 0;
-  size_t brackets = 0;
-  for (size_t at = from; at < text.size(); ++at) {
-    char c = text[at];
-    if (quote != 0) {
-      if (c == quote) {
-        quote = 0;
-      }
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '[') {
-      ++brackets;
-    } else if (c == ']' && brackets > 0) {
-      --brackets;
-    } else if (c == '>' && brackets == 0) {
-      return at + 1;
-    }
+// Just past the markup (a tag, declaration or processing instruction) whose body
+// starts at `from` and which ends with `terminator`, when every reading of it agrees
+// where that is: quoted values, if any, are closed before the terminator and hold
+// neither '<', '>' nor the other quote, and no internal subset ("[") is opened.
+// Otherwise a reader might take something further on as part of the markup, and
+// the end of `text` is returned.
+size_t pastMarkup(std::string_view text, size_t from, std::string_view terminator) {
+  size_t end = text.find(terminator, std::min(from, text.size()));
+  if (end == std::string_view::npos) {
+    return text.size();
   }
-  return text.size();
+  std::string_view body = text.substr(from, end - from);
+  for (size_t at = 0; at < body.size(); ++at) {
+    char c = body[at];
+    if (c == '[') {
+      return text.size();
+    }
+    if (c != '"' && c != '\'') {
+      continue;
+    }
+    size_t close = body.find(c, at + 1);
+    if (close == std::string_view::npos ||
+        body.substr(at + 1, close - at - 1).find_first_of(c == '"' ? "<>'" : "<>\"") != std::string_view::npos) {
+      return text.size();
+    }
+    at = close;
+  }
+  return end + terminator.size();
 }
 
 enum class Container { None, Array, Dict };
@@ -189,17 +194,17 @@ PropertyListScan scanXmlPropertyList(std::string_view text, PropertyListLimits l
     } else if (rest.starts_with("<![CDATA[")) {
       skipUntil = pastNext(text, at + 9, "]]>");
     } else if (rest.starts_with("<?")) {
-      skipUntil = pastNext(text, at + 2, "?>");
+      skipUntil = pastMarkup(text, at + 2, "?>");
     } else if (rest.starts_with("<!")) {
-      skipUntil = pastMarkupEnd(text, at + 2);
+      skipUntil = pastMarkup(text, at + 2, ">");
     } else if (closing) {
       Container closed = containerNamed(text, at + 2, true);
       if (closed != Container::None && !open.empty() && open.back() == closed) {
         open.pop_back();
       }
-      skipUntil = pastMarkupEnd(text, at + 2);
+      skipUntil = pastMarkup(text, at + 2, ">");
     } else {
-      skipUntil = pastMarkupEnd(text, at + 1);
+      skipUntil = pastMarkup(text, at + 1, ">");
     }
   }
   return PropertyListScan{bounds, {}};

@@ -30,9 +30,12 @@ struct PropertyListScan {
 // bounds pass `limits`; they never recurse and use memory bounded by the limits.
 
 // For XML.  Every "<array" or "<dict" start counts as an opened container, wherever it
-// stands; a container counts as closed only by a matching "</array>" or "</dict>" that
-// stands outside comments, CDATA sections, processing instructions, declarations and
-// quoted attribute values, so the depth found is never less than the tree's.
+// stands (in comments and quoted values too); a container counts as closed only by a
+// matching "</array" or "</dict" tag outside comments, CDATA sections, processing
+// instructions, declarations and other tags.  Where readers could disagree on where
+// such markup ends (quoted values holding '<', '>' or the other quote, an internal
+// DTD subset), no later tag counts as closing.  So the depth found is never less than
+// that of the tree any reader builds.  Every '<' not followed by '/' counts as a value.
 PropertyListScan scanXmlPropertyList(std::string_view bytes, PropertyListLimits limits);
 
 // For the binary format ("bplist00").  Follows the object references from the top
