@@ -50,11 +50,16 @@ std::string nestedBinary(std::uint64_t levels, unsigned fan) {
          bigEndian(table, 8);
 }
 
+std::string repeated(const std::string& part, size_t times) {
+  std::string whole;
+  for (size_t i = 0; i < times; ++i) {
+    whole += part;
+  }
+  return whole;
+}
+
 std::string nestedXml(size_t levels, const std::string& open, const std::string& close) {
-  std::string xml = "<plist>";
-  for (size_t i = 0; i < levels; ++i) xml += open;
-  for (size_t i = 0; i < levels; ++i) xml += close;
-  return xml + "</plist>";
+  return "<plist>" + repeated(open, levels) + repeated(close, levels) + "</plist>";
 }
 
 TEST(MountRecord, EntitiesKeepRecordOrderAndOnlyStringMountPoints) {
@@ -125,6 +130,8 @@ TEST(MountRecord, HostileBytesAreRefusedWithAReason) {
            {"xml arrays 100000 deep", nestedXml(100000, "<array>", "</array>"), tooDeep},
            {"xml dictionaries 100000 deep", nestedXml(100000, "<dict><key>k</key>", "</dict>"), tooDeep},
            {"xml never closed", std::string(700000, '<') + nestedXml(100000, "<array>", ""), tooDeep},
+           {"2,000,000 character references", nestedXml(1, "<string>" + repeated("&amp;", 2000000), "</string>"),
+            "The property list holds too many character references."},
            {"binary 100000 deep", nestedBinary(100000, 1), tooDeep},
            {"binary shared 2^40 times", nestedBinary(41, 2), "The property list holds more than 100000 values."},
            {"binary cycle", seed("binary-cycle.bplist"), damaged + "a container holds itself."},

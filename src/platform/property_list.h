@@ -17,9 +17,10 @@ struct PropertyListFree {
 };
 using PropertyListTree = std::unique_ptr<std::remove_pointer_t<plist_t>, PropertyListFree>;
 
-// The size of tree the tool accepts: far beyond any record hdiutil writes (a few
-// dozen values, three levels), far below what would strain libplist's recursion.
-inline constexpr PropertyListLimits kPropertyListLimits{512, 100'000};
+// What the tool accepts: far beyond any record hdiutil writes (a few dozen values,
+// three levels, hardly a character reference), far below what would strain
+// libplist's recursion or take it more than a moment.
+inline constexpr PropertyListLimits kPropertyListLimits{512, 100'000, std::uint64_t{1} << 28};
 
 // What libplist says for bytes that are no property list.  libplist gives no reason
 // of its own, so this is the platform's usual wording for such data.

@@ -1,5 +1,6 @@
 #include "platform/property_list_scan.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
@@ -161,6 +162,16 @@ ObjectLook lookAtObject(const BinaryLayout& layout, std::uint64_t index) {
 }  // namespace
 
 PropertyListScan scanXmlPropertyList(std::string_view text, PropertyListLimits limits) {
+  std::uint64_t referenceWork = 0;
+  size_t textEnd = text.size();  // where the text that holds the current byte ends
+  for (size_t at = text.size(); at-- > 0;) {
+    if (text[at] == '<') {
+      textEnd = at;
+    } else if (text[at] == '&' && (referenceWork += textEnd - at) > limits.referenceWork) {
+      return refused("The property list holds too many character references.");
+    }
+  }
+
   std::vector<Container> open;  // innermost last
   PropertyListBounds bounds;
   size_t skipUntil = 0;  // closing tags before this stand inside markup a reader passes over

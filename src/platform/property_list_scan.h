@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,9 @@ namespace installer {
 struct PropertyListLimits {
   std::size_t depth;  // containers nested within one another
   std::size_t nodes;  // values of every kind, dictionary keys included
+  // Bytes moved in all while decoding character references ("&amp;"): libplist moves
+  // the rest of a text along for each one, which takes time quadratic in their number.
+  std::uint64_t referenceWork;
 };
 
 // Upper bounds on the tree libplist would build from some bytes.
@@ -36,6 +40,7 @@ struct PropertyListScan {
 // such markup ends (quoted values holding '<', '>' or the other quote, an internal
 // DTD subset), no later tag counts as closing.  So the depth found is never less than
 // that of the tree any reader builds.  Every '<' not followed by '/' counts as a value.
+// Each '&' counts as a reference whose decoding moves the text up to the next '<'.
 PropertyListScan scanXmlPropertyList(std::string_view bytes, PropertyListLimits limits);
 
 // For the binary format ("bplist00").  Follows the object references from the top
