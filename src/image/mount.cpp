@@ -1,5 +1,8 @@
 #include "image/mount.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "driver/values.h"
 #include "image/record.h"
 #include "image/shell_quote.h"
@@ -17,22 +20,19 @@ constexpr const char* kRecordName = "qzmount.plist";
 // The image path as the shell should see it.  The usual case keeps hdiutil's
 // customary form, blanks escaped with a backslash; anything else is quoted whole.
 std::string imagePathWord(const std::string& base, const std::string& imageName) {
-  bool onlyBlanks = isShellPlain(base);
-  std::string escapedName;
+  std::string withoutBlanks;
+  std::remove_copy(imageName.begin(), imageName.end(), std::back_inserter(withoutBlanks), ' ');
+  if (!isShellPlain(base) || !isShellPlain(withoutBlanks)) {
+    return shellWord(appendingPathComponent(base, imageName));
+  }
+  std::string escaped;
   for (char c : imageName) {
     if (c == ' ') {
-      escapedName += "\\ ";
-    } else if (isShellPlain(std::string_view(&c, 1))) {
-      escapedName += c;
-    } else {
-      onlyBlanks = false;
-      break;
+      escaped += '\\';
     }
+    escaped += c;
   }
-  if (onlyBlanks) {
-    return appendingPathComponent(base, escapedName);
-  }
-  return shellWord(appendingPathComponent(base, imageName));
+  return appendingPathComponent(base, escaped);
 }
 
 MountOutcome endWith(int status) { return MountOutcome{std::nullopt, status}; }
