@@ -111,6 +111,8 @@ TEST_F(MountInProcess, EachKindOfRecordEndsAsItShould) {
            {"entities-empty.plist", noRows, 1},
            {"entities-dict.plist", noRows, 1},
            {"entity-string.plist", noRows, 1},
+           {"top-array.plist", noRows, 1},
+           {"no-entities-key.plist", noRows, 1},
        }) {
     SCOPED_TRACE(c.seedName);
     workspace.scriptVerb("attach", seed(c.seedName));
