@@ -1,16 +1,29 @@
 #include "image/unmount.h"
 
+#include "driver/values.h"
+#include "image/shell_quote.h"
+#include "platform/fs.h"
 #include "platform/log.h"
+#include "runner/runner.h"
 
 namespace installer {
 
-// Placeholder until detaching is built.
 std::string detachCommandLine(const std::string& mountPoint) {
-  return "hdiutil detach -force \"" + mountPoint + "\"";
+  return "hdiutil detach -force \"" + escapedForDoubleQuotes(mountPoint) + "\"";
 }
 
-void unmountDMG(const std::string&) {}
+void unmountDMG(const std::string& path) {
+  if (commandSucceeded(GetOutput("/bin/bash", detachCommandLine(path)))) {
+    return;
+  }
+  // The message names the image, as given on the command line, not the mount point.
+  logMessage("Error in unmount " + (arguments.size() > 1 ? arguments[1] : std::string()));
+}
 
-void removeFiles(const std::string&) {}
+void removeFiles(const std::string& path) {
+  if (removeItem(path)) {
+    logMessage("Error in deleting the plist");
+  }
+}
 
 }  // namespace installer

@@ -1,0 +1,116 @@
+// The attach and detach command lines: the usual exact form, and that no image name,
+// working folder or mount point, however hostile, reaches bash as anything but the
+// one argument it is meant to be.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "driver/values.h"
+#include "image/mount.h"
+#include "image/unmount.h"
+#include "support/hdiutil_here.h"
+
+using installer::detachCommandLine;
+using installer::mountCommandLine;
+using testing_support::capturedLog;
+using testing_support::HdiutilHere;
+using testing_support::readFile;
+using testing_support::Workspace;
+
+namespace {
+
+const std::string kAttach = "echo YES | hdiutil attach -nobrowse -plist ";
+
+TEST(AttachCommandLine, BlanksAreEscapedAndAnythingElseSpecialIsQuotedWhole) {
+  struct Case {
+    std::string base, name, line;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"/A", "My Tool.dmg", kAttach + R"(/A/My\ Tool.dmg>/A/qzmount.plist)"},
+           {"/Users/it/Deploy", "Big Disk Image.dmg",
+            kAttach + R"(/Users/it/Deploy/Big\ Disk\ Image.dmg>/Users/it/Deploy/qzmount.plist)"},
+           {"/", "x-1.2_b+c,d@e%f=g:h.dmg", kAttach + "/x-1.2_b+c,d@e%f=g:h.dmg>/qzmount.plist"},
+           {"/A", "it's $HOME.dmg", kAttach + R"('/A/it'\''s $HOME.dmg'>/A/qzmount.plist)"},
+           {"/A", "caf\xC3\xA9 1.dmg", kAttach + "'/A/caf\xC3\xA9 1.dmg'>/A/qzmount.plist"},
+           {"/A B", "x.dmg", kAttach + R"('/A B/x.dmg'>'/A B/qzmount.plist')"},
+       }) {
+    EXPECT_EQ(mountCommandLine(c.base, c.name), c.line);
+  }
+}
+
+TEST(DetachCommandLine, MountPointInDoubleQuotesWithOnlyTheirSpecialsEscaped) {
+  EXPECT_EQ(detachCommandLine("/Volumes/Transmission"), R"(hdiutil detach -force "/Volumes/Transmission")");
+  EXPECT_EQ(detachCommandLine("/Volumes/My Disk 1"), R"(hdiutil detach -force "/Volumes/My Disk 1")");
+  EXPECT_EQ(detachCommandLine("/Volumes/\"$x`y`\\"), R"(hdiutil detach -force "/Volumes/\"\$x\`y\`\\")");
+}
+
+// Random bytes (all but NUL; '/' only where allowed) around one shell metacharacter
+// and one command that would leave the file "pwned" behind if it ever ran.
+std::string hostileText(std::mt19937& random, size_t i, bool slashAllowed) {
+  static const std::string metacharacters = " \t\n'\"`$\\;|&<>(){}[]*?~#!^-";
+  static const std::vector<std::string> commands = {
+      "$(touch pwned)", "`touch pwned`", ";touch pwned;", "|touch pwned", "&touch pwned&", "'$(touch pwned)'",
+      "\"$(touch pwned)\"", "\ntouch pwned\n", ">pwned", "'\\''; touch pwned; '", "\\\"; touch pwned #"};
+  std::uniform_int_distribution<int> byte(1, 255);
+  std::uniform_int_distribution<int> length(0, 12);
+  auto randomBytes = [&] {
+    std::string bytes;
+    for (int n = length(random); n > 0; --n) {
+      char c = static_cast<char>(byte(random));
+      bytes += c != '/' || slashAllowed ? c : '_';
+    }
+    return bytes;
+  };
+  std::string text = randomBytes() + metacharacters[i % metacharacters.size()];
+  text += commands[i % commands.size()] + randomBytes();
+  return i % 5 == 0 ? "-" + text : text;
+}
+
+TEST(HostileNames, ReachHdiutilAsOneArgumentAndRunNothingElse) {
+  Workspace workspace;
+  HdiutilHere here(workspace);
+  const std::string record = readFile(std::string(PROJECT_SOURCE_DIR) + "/fuzz/corpus/record/hdiutil-hfs.plist");
+  workspace.scriptVerb("attach", record);
+  std::vector<std::string> folders;
+  for (const char* name : {"plain", "with blank", "quote's \"here\"", "$dollar `tick` \\"}) {
+    folders.push_back(workspace.root() + "/" + name);
+    std::filesystem::create_directories(folders.back());
+  }
+  std::mt19937 random(20240611);
+  for (size_t i = 0; i < 300 && !HasFailure(); ++i) {
+    installer::basePath = folders[i % folders.size()];
+    std::string name = hostileText(random, i, false);
+    SCOPED_TRACE("folder " + ::testing::PrintToString(installer::basePath) + ", name " + ::testing::PrintToString(name));
+    here.forgetCalls();
+    std::filesystem::remove(installer::basePath + "/qzmount.plist");
+
+    installer::MountOutcome outcome;
+    capturedLog([&] { outcome = installer::mountImage(name); });
+    EXPECT_EQ(workspace.hdiutilCalls(),
+              (std::vector<std::vector<std::string>>{{"attach", "-nobrowse", "-plist", installer::basePath + "/" + name}}));
+    EXPECT_EQ(workspace.hdiutilStdin(0), "YES\n");
+    EXPECT_EQ(readFile(installer::basePath + "/qzmount.plist"), record);
+    ASSERT_TRUE(outcome.entities);
+    EXPECT_EQ(outcome.entities->size(), 2u);
+    EXPECT_EQ(here.strayFiles(), std::vector<std::string>{});
+  }
+}
+
+TEST(HostileMountPoints, ReachHdiutilDetachUnchangedAndRunNothingElse) {
+  Workspace workspace;
+  HdiutilHere here(workspace);
+  workspace.scriptVerb("detach", "");
+  std::mt19937 random(20240612);
+  for (size_t i = 0; i < 300 && !HasFailure(); ++i) {
+    std::string mountPoint = "/Volumes/" + hostileText(random, i, true);
+    SCOPED_TRACE("mount point " + ::testing::PrintToString(mountPoint));
+    here.forgetCalls();
+    auto log = capturedLog([&] { installer::unmountDMG(mountPoint); });
+    EXPECT_EQ(workspace.hdiutilCalls(), (std::vector<std::vector<std::string>>{{"detach", "-force", mountPoint}}));
+    EXPECT_EQ(here.strayFiles(), std::vector<std::string>{});
+    EXPECT_EQ(log.size(), 2u);  // the runner's two lines, no failure
+  }
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+// The mount step against real bash and the scripted hdiutil: whole runs of the built
+// tool for the attach itself, in-process runs for what becomes of each kind of record.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+
+#include "driver/values.h"
+#include "image/mount.h"
+#include "platform/property_list.h"
+#include "support/hdiutil_here.h"
+
+using testing_support::capturedLog;
+using testing_support::exists;
+using testing_support::HdiutilHere;
+using testing_support::readFile;
+using testing_support::splitLogRecords;
+using testing_support::Workspace;
+using testing_support::writeFile;
+
+namespace {
+
+using Calls = std::vector<std::vector<std::string>>;
+
+std::string seed(const std::string& name) {
+  return readFile(std::string(PROJECT_SOURCE_DIR) + "/fuzz/corpus/record/" + name);
+}
+
+bool logHas(const std::vector<std::string>& log, const std::string& message) {
+  return std::find(log.begin(), log.end(), message) != log.end();
+}
+
+TEST(MountRun, AttachLineEscapesBlanksAndTheRecordIsCounted) {
+  SKIP_WITHOUT_PRIVATE_NAMESPACES();
+  Workspace workspace;
+  workspace.scriptVerb("attach", seed("hdiutil-apfs.plist"));
+  auto run = workspace.run({"My Disk Image.dmg", "Transmission.app"});
+  auto log = splitLogRecords(run.standardError);
+  const std::string line = "echo YES | hdiutil attach -nobrowse -plist " + workspace.work() +
+                           "/My\\ Disk\\ Image.dmg>" + workspace.work() + "/qzmount.plist";
+  ASSERT_GE(log.size(), 6u) << run.standardError;
+  EXPECT_EQ(std::vector<std::string>(log.begin() + 2, log.begin() + 6),
+            (std::vector<std::string>{"Mount cmd ->" + line, "Given Command /bin/bash " + line,
+                                      "terminationStatus : 0 output : ", "Array count in systemEntities 3"}));
+  EXPECT_EQ(workspace.hdiutilCalls(), (Calls{{"attach", "-nobrowse", "-plist", workspace.work() + "/My Disk Image.dmg"}}));
+  EXPECT_EQ(workspace.hdiutilStdin(0), "YES\n");
+}
+
+TEST(MountRun, FailedAttachEndsWith26AndLeavesTheRecord) {
+  SKIP_WITHOUT_PRIVATE_NAMESPACES();
+  Workspace workspace;
+  workspace.scriptVerb("attach", "<?xml", 1, "hdiutil: attach failed - image not recognized\n");
+  auto run = workspace.run({"My Disk.dmg", "X.app"});
+  auto log = splitLogRecords(run.standardError);
+  EXPECT_EQ(run.exitStatus, 26);
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[log.size() - 2], "terminationStatus : 1 output : hdiutil: attach failed - image not recognized\n");
+  EXPECT_EQ(log.back(), "Error in mounting My Disk.dmg");
+  EXPECT_EQ(readFile(workspace.work() + "/qzmount.plist"), "<?xml");
+}
+
+TEST(MountRun, MissingRecordEndsWith1AndRemovesNothing) {
+  SKIP_WITHOUT_PRIVATE_NAMESPACES();
+  Workspace workspace;
+  workspace.scriptVerbAction("attach", "rm qzmount.plist");  // the tool runs in its working folder
+  auto run = workspace.run({"x.dmg", "X.app"});
+  auto log = splitLogRecords(run.standardError);
+  EXPECT_EQ(run.exitStatus, 1);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "qzmount.plist is not available");
+  EXPECT_FALSE(logHas(log, "Error in deleting the plist"));
+}
+
+// In-process: the working folder is a fresh folder, hdiutil the scripted one.
+class MountInProcess : public ::testing::Test {
+protected:
+  Workspace workspace;
+  HdiutilHere here{workspace};
+  std::string record = workspace.work() + "/qzmount.plist";
+
+  void SetUp() override {
+    installer::basePath = workspace.work();
+    installer::arguments = {"image-installer", "x.dmg", "X.app"};
+  }
+  std::vector<std::string> mount(installer::MountOutcome& outcome) {
+    return capturedLog([&] { outcome = installer::mountImage("x.dmg"); });
+  }
+};
+
+TEST_F(MountInProcess, EachKindOfRecordEndsAsItShould) {
+  const std::string abandon = "PropertyListSerialization Failed!!!!! or not able to get contents of directory ";
+  const std::string noRows = "No rows found in mounted volume's plist, hence installation failed!!!!!";
+  const std::string notAPlist(installer::kNotAPropertyList);
+  struct Case {
+    std::string seedName;
+    std::string lastMessage;
+    int status;  // 0: the run goes on to the search
+  };
+  for (const Case& c : std::vector<Case>{
+           {"hdiutil-hfs.plist", "Array count in systemEntities 2", 0},
+           {"hdiutil-apfs.bplist", "Array count in systemEntities 3", 0},
+           {"licence-around.txt", "Array count in systemEntities 3", 0},
+           {"empty", abandon + notAPlist, 1},
+           {"text.txt", abandon + notAPlist, 1},
+           {"truncated.plist", abandon + notAPlist, 1},
+           {"deep-binary.bplist", abandon + "The property list nests containers more than 512 levels deep.", 1},
+           {"top-empty.plist", noRows, 1},
+           {"entities-empty.plist", noRows, 1},
+           {"entities-dict.plist", noRows, 1},
+           {"entity-string.plist", noRows, 1},
+           {"top-array.plist", noRows, 1},
+           {"no-entities-key.plist", noRows, 1},
+       }) {
+    SCOPED_TRACE(c.seedName);
+    workspace.scriptVerb("attach", seed(c.seedName));
+    installer::MountOutcome outcome;
+    auto log = mount(outcome);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), c.lastMessage);
+    EXPECT_EQ(outcome.entities.has_value(), c.status == 0);
+    EXPECT_EQ(outcome.exitStatus, c.status);
+    EXPECT_EQ(installer::plistData, seed(c.seedName));
+    // The record stays for the search, and goes on every failure after it was read.
+    EXPECT_EQ(exists(record), c.status == 0);
+    EXPECT_FALSE(logHas(log, "Error in deleting the plist"));
+  }
+}
+
+TEST_F(MountInProcess, UnreadableRecordIsAbandonedWithTheSystemsReason) {
+  workspace.scriptVerbAction("attach", "rm '" + record + "' && mkdir '" + record + "'");
+  installer::MountOutcome outcome;
+  auto log = mount(outcome);
+  EXPECT_EQ(outcome.exitStatus, 1);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "PropertyListSerialization Failed!!!!! or not able to get contents of directory "
+                        "Is a directory (reading " + record + ")");
+  EXPECT_FALSE(installer::plistData);
+  EXPECT_FALSE(exists(record));
+}
+
+TEST_F(MountInProcess, WhateverStandsAtTheRecordPathGoesWithoutBeingFollowed) {
+  const std::string victim = workspace.root() + "/victim";
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"link to a file", [&] { ASSERT_EQ(::symlink(victim.c_str(), record.c_str()), 0); }},
+           {"link to nothing", [&] { ASSERT_EQ(::symlink("/nonexistent/x", record.c_str()), 0); }},
+           {"stale record", [&] { writeFile(record, "old"); }},
+           {"folder", [&] { writeFile(record + "/inside", "x"); }},
+       }) {
+    SCOPED_TRACE(c.name);
+    writeFile(victim, "precious");
+    c.plant();
+    workspace.scriptVerb("attach", seed("hdiutil-hfs.plist"));
+    installer::MountOutcome outcome;
+    auto log = mount(outcome);
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
+    EXPECT_EQ(readFile(record), seed("hdiutil-hfs.plist"));
+    EXPECT_EQ(log.back(), "Array count in systemEntities 2");
+    EXPECT_EQ(log.size(), 4u);  // nothing logged for the removal
+    std::filesystem::remove(record);
+  }
+}
+
+}  // namespace

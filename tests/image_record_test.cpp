@@ -1,0 +1,159 @@
+// Reading the mount record's bytes: the entities of real-looking records, licence
+// text around them, and bad input of every kind, which must end in a verdict and
+// never in a crash, a hang or a huge allocation.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "image/record.h"
+#include "platform/property_list.h"
+#include "support/temp_dir.h"
+
+using installer::readMountRecordBytes;
+using installer::RecordVerdict;
+
+namespace {
+
+std::string seed(const std::string& name) {
+  return testing_support::readFile(std::string(PROJECT_SOURCE_DIR) + "/fuzz/corpus/record/" + name);
+}
+
+std::vector<std::optional<std::string>> mountPoints(const installer::RecordReading& reading) {
+  std::vector<std::optional<std::string>> points;
+  for (const auto& entity : reading.entities) {
+    points.push_back(entity.mountPoint);
+  }
+  return points;
+}
+
+// A binary property list of arrays nested `levels` deep, each referring `fan` times to
+// the next, the last one holding nothing.
+std::string nestedBinary(std::uint64_t levels, unsigned fan) {
+  auto bigEndian = [](std::uint64_t value, int width) {
+    std::string bytes;
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) {
+      bytes += static_cast<char>((value >> shift) & 0xFF);
+    }
+    return bytes;
+  };
+  std::string data = "bplist00";
+  std::string offsets;
+  for (std::uint64_t i = 0; i < levels; ++i) {
+    offsets += bigEndian(data.size(), 4);
+    data += static_cast<char>(i + 1 < levels ? 0xA0 | fan : 0xA0);
+    for (unsigned n = 0; i + 1 < levels && n < fan; ++n) {
+      data += bigEndian(i + 1, 4);
+    }
+  }
+  std::uint64_t table = data.size();
+  return data + offsets + std::string(6, '\0') + "\x04\x04" + bigEndian(levels, 8) + bigEndian(0, 8) +
+         bigEndian(table, 8);
+}
+
+std::string repeated(const std::string& part, size_t times) {
+  std::string whole;
+  for (size_t i = 0; i < times; ++i) {
+    whole += part;
+  }
+  return whole;
+}
+
+std::string nestedXml(size_t levels, const std::string& open, const std::string& close) {
+  return "<plist>" + repeated(open, levels) + repeated(close, levels) + "</plist>";
+}
+
+TEST(MountRecord, EntitiesKeepRecordOrderAndOnlyStringMountPoints) {
+  using Points = std::vector<std::optional<std::string>>;
+  struct Case {
+    std::string seedName;
+    Points expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"hdiutil-hfs.plist", {std::nullopt, "/Volumes/Transmission"}},
+           {"hdiutil-hfs.bplist", {std::nullopt, "/Volumes/Transmission"}},
+           {"hdiutil-apfs.plist", {std::nullopt, std::nullopt, "/Volumes/container-apfs"}},
+           {"odd-mount-points.plist", {"/Volumes/My \"$(Disk)\" `x` \\ '\xC3\xA9'", ""}},
+           {"mount-point-not-string.plist", {std::nullopt, std::nullopt}},
+           // Licence text in front of the property list, and after it.
+           {"licence-before.txt", {std::nullopt, "/Volumes/Transmission"}},
+           {"licence-around.txt", {std::nullopt, std::nullopt, "/Volumes/container-apfs"}},
+           {"licence-plist-only.txt", {std::nullopt, "/Volumes/Transmission"}},
+       }) {
+    auto reading = readMountRecordBytes(seed(c.seedName));
+    EXPECT_EQ(reading.verdict, RecordVerdict::Entities) << c.seedName << ": " << reading.error;
+    EXPECT_EQ(mountPoints(reading), c.expected) << c.seedName;
+  }
+}
+
+TEST(MountRecord, LicenceMentioningPlistTagsStillFindsTheRecord) {
+  // The XML declaration marks the start even when the licence names the tags first.
+  auto reading = readMountRecordBytes("Do not edit <plist> or </plist> by hand.\nAgree Y/N? " +
+                                      seed("hdiutil-hfs.plist") + "See </plist> above.\n");
+  EXPECT_EQ(reading.verdict, RecordVerdict::Entities) << reading.error;
+  EXPECT_EQ(reading.entities.size(), 2u);
+}
+
+TEST(MountRecord, EveryTruncationOfARealRecordIsHandled) {
+  for (const char* name : {"hdiutil-hfs.plist", "hdiutil-hfs.bplist", "licence-around.txt"}) {
+    std::string whole = seed(name);
+    for (size_t length = 0; length < whole.size(); ++length) {
+      auto reading = readMountRecordBytes(whole.substr(0, length));
+      // A cut after the top dictionary may still parse; it must then be complete.
+      if (reading.verdict == RecordVerdict::Entities) {
+        EXPECT_GE(reading.entities.size(), 2u) << name << " cut at " << length;
+      } else {
+        EXPECT_EQ(reading.verdict, RecordVerdict::NotAPropertyList) << name << " cut at " << length;
+      }
+    }
+  }
+}
+
+TEST(MountRecord, HostileBytesAreRefusedWithAReason) {
+  const std::string damaged = "The binary property list is damaged: ";
+  const std::string tooDeep = "The property list nests containers more than 512 levels deep.";
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string error;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"empty", "", std::string(installer::kNotAPropertyList)},
+           {"text", seed("text.txt"), std::string(installer::kNotAPropertyList)},
+           {"xml arrays 100000 deep", nestedXml(100000, "<array>", "</array>"), tooDeep},
+           {"xml dictionaries 100000 deep", nestedXml(100000, "<dict><key>k</key>", "</dict>"), tooDeep},
+           {"xml never closed", std::string(700000, '<') + nestedXml(100000, "<array>", ""), tooDeep},
+           {"2,000,000 character references", nestedXml(1, "<string>" + repeated("&amp;", 2000000), "</string>"),
+            "The property list holds too many character references."},
+           {"binary 100000 deep", nestedBinary(100000, 1), tooDeep},
+           {"binary shared 2^40 times", nestedBinary(41, 2), "The property list holds more than 100000 values."},
+           {"binary cycle", seed("binary-cycle.bplist"), damaged + "a container holds itself."},
+           {"binary offset past the end", seed("binary-offset-past-end.bplist"),
+            damaged + "an object offset lies outside the object table."},
+           {"binary with 2^62 objects", seed("binary-huge-count.bplist"), damaged + "its offset table does not fit."},
+           {"binary array of 2^60", seed("binary-huge-array.bplist"),
+            damaged + "a container's references run past the end."},
+           {"binary table past the end", seed("binary-table-past-end.bplist"),
+            damaged + "its offset table does not fit."},
+           {"binary header only", "bplist00", damaged + "it is shorter than its header and trailer."},
+       }) {
+    auto reading = readMountRecordBytes(c.bytes);
+    EXPECT_EQ(reading.verdict, RecordVerdict::NotAPropertyList) << c.name;
+    EXPECT_EQ(reading.error, c.error) << c.name;
+  }
+}
+
+TEST(MountRecord, NestingUpToTheLimitIsRead) {
+  for (const auto& [bytes, depth] : std::vector<std::pair<std::string, int>>{
+           {nestedXml(512, "<array>", "</array>"), 512},
+           {nestedXml(511, "<array>", "</array>").insert(7 + 511 * 7, "<dict/>"), 512},
+           {nestedBinary(512, 1), 512},
+           {nestedXml(513, "<array>", "</array>"), 513},
+           {nestedXml(512, "<array>", "</array>").insert(7 + 512 * 7, "<array/>"), 513},
+           {nestedBinary(513, 1), 513}}) {
+    auto reading = readMountRecordBytes(bytes);
+    EXPECT_EQ(reading.verdict, depth <= 512 ? RecordVerdict::NoRows : RecordVerdict::NotAPropertyList)
+        << depth << ": " << reading.error;
+  }
+}
+
+}  // namespace
