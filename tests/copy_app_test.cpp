@@ -2,6 +2,8 @@
 // log, the result, and that the installed app is never lost or left half-written.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -226,6 +228,58 @@ TEST(CopyApp, TemporaryThatARunningInstallHoldsIsLeftAlone) {
   capturedLog([&] { EXPECT_TRUE(copyApp(install.source, install.destination)); });
 
   EXPECT_EQ(namesIn(install.applications), (Lines{".X.app.Abcdefghijk1", ".X.app.short", ".Y.app.Abcdefghijk3", "X.app"}));
+}
+
+TEST(CopyApp, MissingDestinationFolderFails) {
+  Install install;
+  makeNewBundle(install.source);
+  std::string destination = install.dir / "NoSuchFolder/X.app";
+  bool copied = true;
+  auto log = capturedLog([&] { copied = copyApp(install.source, destination); });
+  EXPECT_FALSE(copied);
+  EXPECT_EQ(log, Lines{kFailed + "No such file or directory (opening " + install.dir / "NoSuchFolder)"});
+}
+
+// Sets or clears the immutable flag of a file on a file system that has one.
+bool setImmutable(const std::string& path, bool immutable) {
+  installer::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int flags = 0;
+  if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+    return false;
+  }
+  flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+TEST(CopyApp, OldCopyThatCannotBeRemovedLeavesTheNewOneInPlace) {
+  Install install;
+  makeNewBundle(install.source);
+  makeOldBundle(install.destination);
+  std::string stuck = install.destination + "/Contents/Resources/only-in-old.txt";
+  if (!setImmutable(stuck, true)) {
+    GTEST_SKIP() << "needs root and a file system with the immutable flag to make the old copy unremovable";
+  }
+
+  bool copied = false;
+  auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
+  Lines names = namesIn(install.applications);
+  std::string leftover = names.size() == 2 ? names[0] : "";
+  setImmutable(install.applications + "/" + leftover + "/Contents/Resources/only-in-old.txt", false);
+
+  // Success: the new copy is whole and in place; the old one waits under a
+  // temporary name, which the next install removes.
+  EXPECT_TRUE(copied);
+  ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
+  EXPECT_EQ(log[0], "App already exist , hence replacing");
+  EXPECT_EQ(log[1], "App Copied successfully");
+  EXPECT_TRUE(log[2].starts_with("The replaced copy of the app could not be removed: Operation not permitted (removing " +
+                                 install.applications + "/" + leftover + "/"))
+      << log[2];
+  EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
+  ASSERT_TRUE(isTemporaryNameFor(leftover, "X.app")) << leftover;
+
+  capturedLog([&] { EXPECT_TRUE(copyApp(install.source, install.destination)); });
+  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
 }
 
 TEST(TemporaryNames, OnlyTwelveLettersOrDigitsAfterTheBundleName) {
