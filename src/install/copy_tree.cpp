@@ -70,7 +70,9 @@ public:
   }
 
   std::optional<std::string> copyTop(int folder, const std::string& name) {
-    return copyItem(AT_FDCWD, source_.c_str(), folder, name.c_str(), DT_UNKNOWN, true);
+    // Its own string: source_ grows during the walk and may move its characters.
+    const std::string top = source_;
+    return copyItem(AT_FDCWD, top.c_str(), folder, name.c_str(), DT_UNKNOWN, true);
   }
 
 private:
