@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,11 +13,12 @@
 #include "image/unmount.h"
 #include "support/record.h"
 #include "support/tool_run.h"
+#include "support/tree_snapshot.h"
 
 namespace fs = std::filesystem;
 using testing_support::exists;
 using testing_support::hdiutilRecord;
-using testing_support::readFile;
+using testing_support::snapshotTree;
 using testing_support::splitLogRecords;
 using testing_support::Workspace;
 using testing_support::writeFile;
@@ -26,33 +26,7 @@ using Records = std::vector<std::string>;
 
 namespace {
 
-// Every file, folder and link below `root`, with its type, permission bits and
-// contents or link target, in path order.
-std::vector<std::string> treeOf(const std::string& root) {
-  std::vector<std::string> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    struct stat status {};
-    ::lstat(entry.path().c_str(), &status);
-    std::string line = fs::relative(entry.path(), root).string();
-    char mode[16];
-    std::snprintf(mode, sizeof mode, " %o ", status.st_mode);
-    line += mode;
-    if (S_ISLNK(status.st_mode)) {
-      line += "-> " + fs::read_symlink(entry.path()).string();
-    } else if (S_ISREG(status.st_mode)) {
-      line += readFile(entry.path());
-    }
-    entries.push_back(line);
-  }
-  std::sort(entries.begin(), entries.end());
-  return entries;
-}
-
-bool hasHiddenFlag(const std::string& path) {
-  char value[8];
-  ssize_t length = ::lgetxattr(path.c_str(), "user.hidden", value, sizeof value);
-  return length == 1 && value[0] == '1';
-}
+bool hasHiddenFlag(const std::string& path) { return testing_support::attributeOf(path, "user.hidden") == "1"; }
 
 class InstallRun : public ::testing::Test {
 protected:
@@ -150,7 +124,7 @@ TEST_F(InstallRun, InstallsFromTheVolumeAndLogsExactlyTheSuccessSequence) {
                           "Copying from appPath : " + mp + "/Sample.app destinationPath : /Applications/Sample.app",
                           "App Copied successfully"},
                          detachRecords(mp)}));
-  EXPECT_EQ(treeOf(installed("Sample.app")), treeOf(source));
+  EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
   EXPECT_FALSE(recordLeft());
   ASSERT_EQ(ws_.hdiutilCalls().size(), 2u);
   EXPECT_EQ(ws_.hdiutilCalls()[0], (Records{"attach", "-nobrowse", "-plist", ws_.work() + "/Sample.dmg"}));
@@ -226,7 +200,7 @@ TEST_F(InstallRun, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {
   std::string mp = volume("Broken");
   std::string source = bundle(mp, "Sample.app");
   ASSERT_EQ(::mkfifo((source + "/Contents/pipe").c_str(), 0644), 0);
-  ASSERT_EQ(::lsetxattr(source.c_str(), "user.hidden", "1", 1, 0), 0);
+  testing_support::setAttribute(source, "user.hidden", "1");
   attachWith({mp});
 
   Records log = run("Sample.dmg", "Sample.app", 1);
@@ -243,7 +217,7 @@ TEST_F(InstallRun, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {
 TEST_F(InstallRun, HiddenBundleIsUnhiddenAfterTheDetach) {
   std::string mp = volume("Sample");
   std::string source = bundle(mp, "Sample.app");
-  ASSERT_EQ(::lsetxattr(source.c_str(), "user.hidden", "1", 1, 0), 0);
+  testing_support::setAttribute(source, "user.hidden", "1");
   attachWith({mp});
 
   Records log = run("Sample.dmg", "Sample.app", 0);
@@ -258,7 +232,7 @@ TEST_F(InstallRun, HiddenBundleIsUnhiddenAfterTheDetach) {
 TEST_F(InstallRun, FlagThatCannotBeClearedFailsTheRun) {
   std::string mp = volume("Sample");
   std::string source = bundle(mp, "Sample.app");
-  ASSERT_EQ(::lsetxattr(source.c_str(), "user.hidden", "1", 1, 0), 0);
+  testing_support::setAttribute(source, "user.hidden", "1");
   attachWith({mp});
   // Between the copy and the unhide, the detach makes the installed bundle read-only
   // (a read-only bind mount, inside the run's private namespace).
@@ -312,7 +286,7 @@ TEST_F(InstallRun, SecondVolumeHoldsTheBundleAfterTheFirstIsDetached) {
                          detachRecords(second)}));
   // The volume after the one installed from is never visited.
   EXPECT_EQ(detachedMountPoints(), (Records{first, second}));
-  EXPECT_EQ(treeOf(installed("Sample.app")), treeOf(source));
+  EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
 }
 
 TEST_F(InstallRun, NameDifferingOnlyInCaseIsNotTheBundle) {
@@ -341,7 +315,7 @@ TEST_F(InstallRun, ComposedNameFindsTheDecomposedBundle) {
   EXPECT_NE(std::find(log.begin(), log.end(),
                       "Copying from appPath : " + mp + "/" + decomposed + " destinationPath : /Applications/" + composed),
             log.end());
-  EXPECT_EQ(treeOf(installed(composed)), treeOf(source));
+  EXPECT_EQ(snapshotTree(installed(composed)), snapshotTree(source));
 }
 
 TEST_F(InstallRun, MountPointEndingInASlash) {
@@ -355,7 +329,7 @@ TEST_F(InstallRun, MountPointEndingInASlash) {
                       "Copying from appPath : " + mp + "/Sample.app destinationPath : /Applications/Sample.app"),
             log.end());
   EXPECT_EQ(detachedMountPoints(), Records{mp});
-  EXPECT_EQ(treeOf(installed("Sample.app")), treeOf(source));
+  EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
 }
 
 TEST_F(InstallRun, NamesWithBlanksQuotesAndPercentSigns) {
@@ -375,7 +349,7 @@ TEST_F(InstallRun, NamesWithBlanksQuotesAndPercentSigns) {
                          detachRecords(mp)}));
   EXPECT_EQ(ws_.hdiutilCalls()[0].back(), ws_.work() + "/" + image);
   EXPECT_EQ(detachedMountPoints(), Records{mp});
-  EXPECT_EQ(treeOf(installed(name)), treeOf(source));
+  EXPECT_EQ(snapshotTree(installed(name)), snapshotTree(source));
 }
 
 }  // namespace
