@@ -1,8 +1,141 @@
 #include "driver/sequence.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#include "driver/values.h"
+#include "image/unmount.h"
+#include "install/copy_app.h"
+#include "install/unhide.h"
+#include "platform/fs.h"
+#include "platform/log.h"
+#include "platform/utf8.h"
+
 namespace installer {
 
-// Placeholder until the search is built.
-int installFromVolumes(const std::vector<SystemEntity>&, const std::string&) { return 1; }
+namespace {
+
+constexpr std::string_view kApplicationsFolder = "/Applications/";
+
+// Copies the bundle found on the volume at `mountPoint` under `nameOnVolume` into
+// /Applications, cleans up, and returns the exit status.
+int install(const std::string& mountPoint, const std::string& nameOnVolume, const std::string& bundleName) {
+  // The source takes the name as the volume stores it: on file systems that keep names
+  // byte for byte, a bundle stored decomposed is not found under the composed name asked
+  // for.  The installed copy takes the name asked for.
+  std::string source = mountPoint + "/" + nameOnVolume;
+  std::string destination = std::string(kApplicationsFolder) + bundleName;
+  logMessage("Copying from appPath : " + source + " destinationPath : " + destination);
+
+  bool copied = copyApp(source, destination);
+
+  // The record goes first, then the volume, whatever became of the copy.
+  removeFiles(mountRecordPath());
+  unmountDMG(mountPoint);
+
+  if (!copied) {
+    return 1;
+  }
+  return checkAndUnhideApp(destination) ? 0 : 1;
+}
+
+void appendEscaped(std::string& text, std::string_view name) {
+  for (char c : withInvalidUtf8Replaced(name)) {
+    auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': text += "\\\""; break;
+      case '\\': text += "\\\\"; break;
+      case '\n': text += "\\n"; break;
+      case '\t': text += "\\t"; break;
+      case '\r': text += "\\r"; break;
+      case '\0': text += "\\0"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          char escaped[16];
+          std::snprintf(escaped, sizeof escaped, "\\u{%X}", byte);
+          text += escaped;
+        } else {
+          text += c;
+        }
+    }
+  }
+}
+
+}  // namespace
+
+bool sameBundleName(std::string_view onVolume, std::string_view asked) {
+  auto composedOnVolume = composedForm(onVolume);
+  auto composedAsked = composedForm(asked);
+  if (!composedOnVolume || !composedAsked) {
+    return onVolume == asked;
+  }
+  return *composedOnVolume == *composedAsked;
+}
+
+std::string listingText(const std::vector<std::string>& names) {
+  std::string text = "[";
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      text += ", ";
+    }
+    text += '"';
+    appendEscaped(text, names[i]);
+    text += '"';
+  }
+  text += ']';
+  return text;
+}
+
+int installFromVolumes(const std::vector<SystemEntity>& entities, const std::string& bundleName) {
+  // Becomes true once a volume has been searched without an install.
+  bool mountPointSeen = false;
+
+  for (const SystemEntity& entity : entities) {
+    // Partition maps and whole-disk entries carry no mount point.
+    if (!entity.mountPoint) {
+      continue;
+    }
+    const std::string& mountPoint = *entity.mountPoint;
+    logMessage("mount-point : " + mountPoint);
+
+    if (mountPoint.empty()) {
+      logMessage("mount-point not found in mounted volume's plist, hence installation failed!!!!!");
+      mountPointSeen = true;
+      continue;
+    }
+
+    FolderListing listing = listFolder(mountPoint);
+    if (!listing.names) {
+      return abandonInstall(listing.error);
+    }
+    const std::vector<std::string>& names = *listing.names;
+    logMessage("Files list in the volume : " + listingText(names) + "\n files count " +
+               std::to_string(names.size()));
+
+    if (names.empty()) {
+      logMessage("Files not found in mounted volume, hence installation failed!!!!!");
+      unmountDMG(mountPoint);
+      mountPointSeen = true;
+      continue;
+    }
+
+    auto match = std::find_if(names.begin(), names.end(),
+                              [&](const std::string& name) { return sameBundleName(name, bundleName); });
+    if (match == names.end()) {
+      logMessage("Given app " + bundleName + " not found in mounted volume's plist, hence installation failed!!!!!");
+      unmountDMG(mountPoint);
+      mountPointSeen = true;
+      continue;
+    }
+
+    return install(mountPoint, *match, bundleName);
+  }
+
+  if (!mountPointSeen) {
+    logMessage("mount-point key not found in mounted volume's plist, hence installation failed!!!!!");
+  }
+  removeFiles(mountRecordPath());
+  return 1;
+}
 
 }  // namespace installer

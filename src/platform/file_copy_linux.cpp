@@ -1,0 +1,184 @@
+#include <sys/sendfile.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/file_copy.h"
+
+namespace installer {
+
+namespace {
+
+// The largest count sendfile and copy_file_range move in one call.
+constexpr size_t kLargestChunk = 0x7ffff000;
+constexpr size_t kBufferSize = 128 * 1024;
+
+// An in-kernel copy does not say which side failed.  These errors can only come from
+// the file written; anything else (above all an I/O error) is laid to the source,
+// which sits on a disk image and is the likelier one to be damaged.
+CopySide sideOfKernelCopyError(int error) {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EROFS:
+    case EPERM:
+    case ETXTBSY:
+      return CopySide::writing;
+    default:
+      return CopySide::reading;
+  }
+}
+
+// The errors that mean "this way of copying does not work between these two file
+// systems", rather than that the copy went wrong.
+bool wayUnsupported(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
+}
+
+bool noAttributesHere(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
+CopyFailure failed(int error, CopySide side) { return CopyFailure{error, side}; }
+
+}  // namespace
+
+std::array<timespec, 2> itemTimes(const struct stat& status) { return {status.st_atim, status.st_mtim}; }
+
+struct ItemContentCopier::State {
+  bool copyFileRangeUnusable = false;
+  bool sendfileUnusable = false;
+  std::vector<char> buffer;  // for read and write, allocated on first need
+  std::vector<char> names = std::vector<char>(1024);
+  std::vector<char> value = std::vector<char>(4096);
+};
+
+ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
+ItemContentCopier::~ItemContentCopier() = default;
+
+std::optional<CopyFailure> ItemContentCopier::copyData(int from, int to, off_t size) {
+  off_t done = 0;
+  // The counts below stop at the size seen when the file was opened: one system call
+  // for a small file instead of two, and a file that shrinks meanwhile ends early.
+  while (!state_->copyFileRangeUnusable && done < size) {
+    size_t chunk = static_cast<size_t>(std::min<off_t>(size - done, kLargestChunk));
+    ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, chunk, 0);
+    if (copied > 0) {
+      done += copied;
+    } else if (copied == 0) {
+      return std::nullopt;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (done == 0 && wayUnsupported(errno)) {
+      state_->copyFileRangeUnusable = true;
+    } else {
+      return failed(errno, sideOfKernelCopyError(errno));
+    }
+  }
+  // Between file systems copy_file_range gives up; sendfile still keeps the bytes in
+  // the kernel.
+  while (!state_->sendfileUnusable && done < size) {
+    size_t chunk = static_cast<size_t>(std::min<off_t>(size - done, kLargestChunk));
+    ssize_t copied = ::sendfile(to, from, nullptr, chunk);
+    if (copied > 0) {
+      done += copied;
+    } else if (copied == 0) {
+      return std::nullopt;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (done == 0 && wayUnsupported(errno)) {
+      state_->sendfileUnusable = true;
+    } else {
+      return failed(errno, sideOfKernelCopyError(errno));
+    }
+  }
+  if (done >= size) {
+    return std::nullopt;
+  }
+  if (state_->buffer.empty()) {
+    state_->buffer.resize(kBufferSize);
+  }
+  while (done < size) {
+    ssize_t got = ::read(from, state_->buffer.data(), state_->buffer.size());
+    if (got == 0) {
+      return std::nullopt;
+    }
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return failed(errno, CopySide::reading);
+    }
+    const char* data = state_->buffer.data();
+    while (got > 0) {
+      ssize_t written = ::write(to, data, static_cast<size_t>(got));
+      if (written < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return failed(errno, CopySide::writing);
+      }
+      data += written;
+      got -= written;
+      done += written;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<CopyFailure> ItemContentCopier::copyAttributes(int from, int to, const struct stat&) {
+  std::vector<char>& names = state_->names;
+  ssize_t listed;
+  while ((listed = ::flistxattr(from, names.data(), names.size())) < 0) {
+    if (noAttributesHere(errno)) {
+      return std::nullopt;
+    }
+    if (errno != ERANGE) {
+      return failed(errno, CopySide::reading);
+    }
+    ssize_t needed = ::flistxattr(from, nullptr, 0);
+    if (needed < 0) {
+      return failed(errno, CopySide::reading);
+    }
+    names.resize(static_cast<size_t>(needed) + 1);
+  }
+  std::vector<char>& value = state_->value;
+  for (const char* name = names.data(); name < names.data() + listed; name += std::strlen(name) + 1) {
+    // Other namespaces are the system's (security labels, ACLs) or need privileges
+    // that an installed copy should not carry over.
+    if (std::strncmp(name, "user.", 5) != 0) {
+      continue;
+    }
+    ssize_t length;
+    while ((length = ::fgetxattr(from, name, value.data(), value.size())) < 0) {
+      if (errno == ENODATA) {
+        break;  // removed since it was listed
+      }
+      if (errno != ERANGE) {
+        return failed(errno, CopySide::reading);
+      }
+      ssize_t needed = ::fgetxattr(from, name, nullptr, 0);
+      if (needed < 0) {
+        return failed(errno, CopySide::reading);
+      }
+      value.resize(static_cast<size_t>(needed) + 1);
+    }
+    if (length < 0) {
+      continue;
+    }
+    if (::fsetxattr(to, name, value.data(), static_cast<size_t>(length), 0) != 0) {
+      // As cp -a does, a destination that cannot keep extended attributes gets the
+      // copy without them.
+      if (noAttributesHere(errno)) {
+        return std::nullopt;
+      }
+      return failed(errno, CopySide::writing);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace installer

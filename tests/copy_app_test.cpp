@@ -1,0 +1,295 @@
+// Installing a bundle over whatever stands at the destination, on real trees: the
+// log, the result, and that the installed app is never lost or left half-written.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "install/copy_app.h"
+#include "install/replace_item.h"
+#include "platform/fd.h"
+#include "support/private_mounts.h"
+#include "support/temp_dir.h"
+#include "support/tool_run.h"
+#include "support/tree_snapshot.h"
+
+using installer::copyApp;
+using installer::isTemporaryNameFor;
+using testing_support::capturedLog;
+using testing_support::namesIn;
+using testing_support::readFile;
+using testing_support::snapshotTree;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kFailed = "App Copied Failed!!!!!!!!!!! ";
+
+void makeNewBundle(const std::string& app, size_t binarySize = 4096) {
+  writeFile(app + "/Contents/Info.plist", "<plist>new</plist>");
+  writeFile(app + "/Contents/MacOS/X", std::string(binarySize, 'n'), 0755);
+  writeFile(app + "/Contents/Resources/en.lproj/Main.strings", "new strings");
+}
+
+void makeOldBundle(const std::string& app) {
+  writeFile(app + "/Contents/Info.plist", "<plist>old</plist>");
+  writeFile(app + "/Contents/MacOS/X", "old binary", 0755);
+  writeFile(app + "/Contents/Resources/only-in-old.txt", "left over?");
+}
+
+// A bundle on a "volume" and a destination folder, both in one temporary folder.
+struct Install {
+  TempDir dir;
+  std::string source = dir / "volume/X.app";
+  std::string applications = dir / "Applications";
+  std::string destination = applications + "/X.app";
+  Install() { std::filesystem::create_directories(applications); }
+};
+
+enum class Standing { nothing, oldBundle, plainFile, link };
+
+struct ReplaceCase {
+  const char* name;
+  Standing standing;
+  Lines log;
+};
+
+void PrintTo(const ReplaceCase& c, std::ostream* os) { *os << c.name; }
+
+class CopyAppReplaces : public ::testing::TestWithParam<ReplaceCase> {};
+
+TEST_P(CopyAppReplaces, LeavesExactlyTheNewBundle) {
+  Install install;
+  makeNewBundle(install.source);
+  switch (GetParam().standing) {
+    case Standing::nothing:
+      break;
+    case Standing::oldBundle:
+      makeOldBundle(install.destination);
+      break;
+    case Standing::plainFile:
+      writeFile(install.destination, "a plain file", 0644);
+      break;
+    case Standing::link:
+      makeOldBundle(install.dir / "elsewhere/X.app");
+      std::filesystem::create_directory_symlink(install.dir / "elsewhere/X.app", install.destination);
+      break;
+  }
+  Lines before = GetParam().standing == Standing::link ? snapshotTree(install.dir / "elsewhere") : Lines{};
+
+  bool copied = false;
+  auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
+
+  EXPECT_TRUE(copied);
+  EXPECT_EQ(log, GetParam().log);
+  EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
+  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  if (GetParam().standing == Standing::link) {
+    // The link was replaced, not followed: what it pointed at is untouched.
+    EXPECT_EQ(snapshotTree(install.dir / "elsewhere"), before);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Destinations, CopyAppReplaces,
+    ::testing::Values(ReplaceCase{"NothingThere", Standing::nothing, {"App Copied successfully"}},
+                      ReplaceCase{"OlderBundleWithExtraFile", Standing::oldBundle,
+                                  {"App already exist , hence replacing", "App Copied successfully"}},
+                      ReplaceCase{"PlainFileInTheWay", Standing::plainFile,
+                                  {"App already exist , hence replacing", "App Copied successfully"}},
+                      ReplaceCase{"LinkInTheWay", Standing::link,
+                                  {"App already exist , hence replacing", "App Copied successfully"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Checks a failed install: one failure line starting with `description`, false, the
+// old bundle (when there is one) exactly as before, no temporary sibling.
+void expectFailedInstall(const Install& install, bool hadOldBundle, const std::string& description,
+                         const Lines& oldBefore) {
+  bool copied = true;
+  auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
+  EXPECT_FALSE(copied);
+  ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
+  EXPECT_TRUE(log[0].starts_with(kFailed + description)) << log[0];
+  EXPECT_EQ(namesIn(install.applications), hadOldBundle ? Lines{"X.app"} : Lines{});
+  if (hadOldBundle) {
+    EXPECT_EQ(snapshotTree(install.destination), oldBefore);
+  }
+}
+
+class CopyAppWithoutSource : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CopyAppWithoutSource, FailsAndLeavesTheOldBundleAlone) {
+  Install install;
+  bool hadOld = GetParam();
+  if (hadOld) {
+    makeOldBundle(install.destination);
+  }
+  Lines before = hadOld ? snapshotTree(install.destination) : Lines{};
+  expectFailedInstall(install, hadOld, "No such file or directory (copying " + install.source + ")", before);
+}
+
+INSTANTIATE_TEST_SUITE_P(OldBundle, CopyAppWithoutSource, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Present" : "Absent"; });
+
+TEST(CopyApp, FifoInsideTheBundleFailsTheCopyCleanly) {
+  Install install;
+  makeNewBundle(install.source);
+  ASSERT_EQ(::mkfifo((install.source + "/Contents/pipe").c_str(), 0644), 0);
+  makeOldBundle(install.destination);
+  Lines before = snapshotTree(install.destination);
+  expectFailedInstall(install, true,
+                      "A FIFO (named pipe) cannot be part of an application bundle (copying " + install.source +
+                          "/Contents/pipe)",
+                      before);
+}
+
+TEST(CopyApp, DiskFullMidwayKeepsTheOldBundle) {
+  SKIP_WITHOUT_OWN_MOUNTS();
+  Install install;
+  testing_support::ScopedMount small("tmpfs", install.applications, "size=1m");
+  makeOldBundle(install.destination);
+  Lines before = snapshotTree(install.destination);
+  makeNewBundle(install.source, 3 * 1024 * 1024);
+  expectFailedInstall(install, true, "No space left on device (writing " + install.applications + "/.X.app.",
+                      before);
+}
+
+TEST(CopyApp, ReadOnlyDestinationKeepsTheOldBundle) {
+  SKIP_WITHOUT_OWN_MOUNTS();
+  Install install;
+  makeOldBundle(install.destination);
+  Lines before = snapshotTree(install.destination);
+  makeNewBundle(install.source);
+  testing_support::ScopedMount readOnly = testing_support::ScopedMount::readOnly(install.applications);
+  expectFailedInstall(install, true, "Read-only file system (creating " + install.applications + "/.X.app.",
+                      before);
+}
+
+TEST(CopyApp, RunKilledMidwayIsCleanedUpByTheNextRun) {
+  Install install;
+  makeOldBundle(install.destination);
+  Lines before = snapshotTree(install.destination);
+  makeNewBundle(install.source, 1024 * 1024);
+
+  // The child dies by SIGKILL at the moment its copy writes past 64 KiB, wherever
+  // that falls: no timing involved.
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rlimit limit{64 * 1024, 64 * 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, [](int) { ::kill(::getpid(), SIGKILL); });
+    copyApp(install.source, install.destination);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+
+  EXPECT_EQ(snapshotTree(install.destination), before);
+  Lines names = namesIn(install.applications);
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_TRUE(isTemporaryNameFor(names[0], "X.app")) << names[0];
+
+  bool copied = false;
+  auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
+  EXPECT_TRUE(copied);
+  EXPECT_EQ(log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
+}
+
+TEST(CopyApp, TemporaryThatARunningInstallHoldsIsLeftAlone) {
+  Install install;
+  makeNewBundle(install.source);
+  std::string running = install.applications + "/.X.app.Abcdefghijk1";
+  std::string stale = install.applications + "/.X.app.Abcdefghijk2";
+  writeFile(running + "/Contents/Info.plist", "being copied");
+  writeFile(stale + "/Contents/Info.plist", "abandoned");
+  // Names that only look alike belong to someone else.
+  writeFile(install.applications + "/.X.app.short", "keep");
+  writeFile(install.applications + "/.Y.app.Abcdefghijk3", "keep");
+  installer::UniqueFd held(::open(running.c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+
+  capturedLog([&] { EXPECT_TRUE(copyApp(install.source, install.destination)); });
+
+  EXPECT_EQ(namesIn(install.applications), (Lines{".X.app.Abcdefghijk1", ".X.app.short", ".Y.app.Abcdefghijk3", "X.app"}));
+}
+
+TEST(CopyApp, MissingDestinationFolderFails) {
+  Install install;
+  makeNewBundle(install.source);
+  std::string destination = install.dir / "NoSuchFolder/X.app";
+  bool copied = true;
+  auto log = capturedLog([&] { copied = copyApp(install.source, destination); });
+  EXPECT_FALSE(copied);
+  EXPECT_EQ(log, Lines{kFailed + "No such file or directory (opening " + install.dir / "NoSuchFolder)"});
+}
+
+// Sets or clears the immutable flag of a file on a file system that has one.
+bool setImmutable(const std::string& path, bool immutable) {
+  installer::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int flags = 0;
+  if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+    return false;
+  }
+  flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+TEST(CopyApp, OldCopyThatCannotBeRemovedLeavesTheNewOneInPlace) {
+  Install install;
+  makeNewBundle(install.source);
+  makeOldBundle(install.destination);
+  std::string stuck = install.destination + "/Contents/Resources/only-in-old.txt";
+  if (!setImmutable(stuck, true)) {
+    GTEST_SKIP() << "needs root and a file system with the immutable flag to make the old copy unremovable";
+  }
+
+  bool copied = false;
+  auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
+  Lines names = namesIn(install.applications);
+  std::string leftover = names.size() == 2 ? names[0] : "";
+  setImmutable(install.applications + "/" + leftover + "/Contents/Resources/only-in-old.txt", false);
+
+  // Success: the new copy is whole and in place; the old one waits under a
+  // temporary name, which the next install removes.
+  EXPECT_TRUE(copied);
+  ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
+  EXPECT_EQ(log[0], "App already exist , hence replacing");
+  EXPECT_EQ(log[1], "App Copied successfully");
+  EXPECT_TRUE(log[2].starts_with("The replaced copy of the app could not be removed: Operation not permitted (removing " +
+                                 install.applications + "/" + leftover + "/"))
+      << log[2];
+  EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
+  ASSERT_TRUE(isTemporaryNameFor(leftover, "X.app")) << leftover;
+
+  capturedLog([&] { EXPECT_TRUE(copyApp(install.source, install.destination)); });
+  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+}
+
+TEST(TemporaryNames, OnlyTwelveLettersOrDigitsAfterTheBundleName) {
+  EXPECT_TRUE(isTemporaryNameFor(".X.app.a1B2c3D4e5F6", "X.app"));
+  EXPECT_FALSE(isTemporaryNameFor(".X.app.a1B2c3D4e5F", "X.app"));
+  EXPECT_FALSE(isTemporaryNameFor(".X.app.a1B2c3D4e5F6g", "X.app"));
+  EXPECT_FALSE(isTemporaryNameFor(".X.app.a1B2c3D4e5-6", "X.app"));
+  EXPECT_FALSE(isTemporaryNameFor("X.app.a1B2c3D4e5F6", "X.app"));
+  EXPECT_FALSE(isTemporaryNameFor(".X.app.previous.a1B2c3D4e5F6", "X.app"));
+  EXPECT_FALSE(isTemporaryNameFor(".XX.app.a1B2c3D4e5F6", "X.app"));
+}
+
+}  // namespace

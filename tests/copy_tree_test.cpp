@@ -1,0 +1,209 @@
+// The copy engine on real trees: what a copy keeps, what it drops, what it refuses.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "install/copy_tree.h"
+#include "platform/fd.h"
+#include "support/private_mounts.h"
+#include "support/temp_dir.h"
+#include "support/tree_snapshot.h"
+
+using installer::copyTree;
+using installer::UniqueFd;
+using testing_support::attributeOf;
+using testing_support::namesIn;
+using testing_support::readFile;
+using testing_support::setAttribute;
+using testing_support::setTimes;
+using testing_support::snapshotTree;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+std::optional<std::string> copyInto(const std::string& source, const std::string& folder, const std::string& name) {
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return copyTree(source, fd.get(), name, folder + "/" + name);
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat status {};
+  ::lstat(path.c_str(), &status);
+  return status.st_mode;
+}
+
+// A bundle with every kind of item a copy must keep as it is.  Times are set last,
+// deepest first, so that making the tree does not disturb them.
+void makeRichBundle(const std::string& app) {
+  writeFile(app + "/Contents/Info.plist", "<plist/>", 0644);
+  writeFile(app + "/Contents/MacOS/Tool", "#!/bin/sh\n", 0755);
+  writeFile(app + "/Contents/Resources/secret", "s", 0600);
+  writeFile(app + "/Contents/Resources/empty", "", 0444);
+  writeFile(app + "/Contents/Resources/odd mode", "m", 0571);
+  std::string large(3 * 1024 * 1024 + 17, '\0');
+  for (size_t i = 0; i < large.size(); ++i) {
+    large[i] = static_cast<char>(i * 7919 % 251);
+  }
+  writeFile(app + "/Contents/Resources/large.bin", large, 0644);
+  writeFile(app + "/Contents/Locked/inside", "read-only folder", 0644);
+  writeFile(app + "/Contents/Frameworks/Kit.framework/Versions/A/Kit", "kit", 0755);
+  std::filesystem::create_directory_symlink("A", app + "/Contents/Frameworks/Kit.framework/Versions/Current");
+  std::filesystem::create_symlink("Versions/Current/Kit", app + "/Contents/Frameworks/Kit.framework/Kit");
+  std::filesystem::create_symlink("/usr/share/absolute-target", app + "/Contents/absolute");
+  std::filesystem::create_symlink("../nowhere/at/all", app + "/Contents/dangling");
+  std::filesystem::create_directories(app + "/Contents/Empty");
+  setAttribute(app, "user.origin", "image");
+  setAttribute(app + "/Contents/Info.plist", "user.quarantine", std::string("0083;\0binary", 12));
+  setAttribute(app + "/Contents/Resources", "user.hidden", "1");
+
+  long nanos = 1;
+  for (const char* item : {"/Contents/Frameworks/Kit.framework/Versions/Current", "/Contents/Frameworks/Kit.framework/Kit",
+                           "/Contents/absolute", "/Contents/dangling", "/Contents/Info.plist", "/Contents/MacOS/Tool",
+                           "/Contents/Resources/secret", "/Contents/Resources/empty", "/Contents/Resources/odd mode",
+                           "/Contents/Resources/large.bin", "/Contents/Locked/inside",
+                           "/Contents/Frameworks/Kit.framework/Versions/A/Kit",
+                           "/Contents/Frameworks/Kit.framework/Versions/A", "/Contents/Frameworks/Kit.framework/Versions",
+                           "/Contents/Frameworks/Kit.framework", "/Contents/Frameworks", "/Contents/MacOS",
+                           "/Contents/Resources", "/Contents/Locked", "/Contents/Empty", "/Contents", ""}) {
+    setTimes(app + item, 1500000000, 123456789, 1600000000 + nanos, 987654321 - nanos);
+    ++nanos;
+  }
+  ::chmod((app + "/Contents/Locked").c_str(), 0555);
+}
+
+struct TreeCase {
+  const char* name;
+  bool sourceOnOtherFileSystem;  // in-kernel copy between file systems takes another way
+};
+
+void PrintTo(const TreeCase& c, std::ostream* os) { *os << c.name; }
+
+class CopyKeeps : public ::testing::TestWithParam<TreeCase> {};
+
+TEST_P(CopyKeeps, ContentsModesTimesLinksAndAttributes) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "volume");
+  std::filesystem::create_directories(dir / "dest");
+  std::optional<testing_support::ScopedMount> volume;
+  if (GetParam().sourceOnOtherFileSystem) {
+    SKIP_WITHOUT_OWN_MOUNTS();
+    volume.emplace("tmpfs", dir / "volume", "size=16m");
+  }
+  makeRichBundle(dir / "volume/X.app");
+
+  ASSERT_EQ(copyInto(dir / "volume/X.app", dir / "dest", "X.app"), std::nullopt);
+
+  // Access times first: taking the snapshot reads the files.
+  struct stat copied {};
+  ASSERT_EQ(::lstat((dir / "dest/X.app/Contents/Resources/secret").c_str(), &copied), 0);
+  EXPECT_EQ(copied.st_atim.tv_sec, 1500000000);
+  EXPECT_EQ(copied.st_atim.tv_nsec, 123456789);
+  EXPECT_EQ(snapshotTree(dir / "dest/X.app"), snapshotTree(dir / "volume/X.app"));
+  EXPECT_EQ(modeOf(dir / "dest/X.app/Contents/Locked") & 07777, 0555u);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealTrees, CopyKeeps,
+                         ::testing::Values(TreeCase{"WithinOneFileSystem", false},
+                                           TreeCase{"FromAnotherFileSystem", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CopyTree, DropsSetIdBitsAndGivesTheCopyToTheRunningUser) {
+  TempDir dir;
+  writeFile(dir / "src/setuid", "u", 0644);
+  writeFile(dir / "src/setgid", "g", 0644);
+  writeFile(dir / "src/shared/file", "f", 0644);
+  bool otherOwner = ::geteuid() == 0 && ::lchown((dir / "src/setuid").c_str(), 4321, 4321) == 0;
+  ::chmod((dir / "src/setuid").c_str(), 04755);
+  ::chmod((dir / "src/setgid").c_str(), 02711);
+  ::chmod((dir / "src/shared").c_str(), 02775);
+
+  ASSERT_EQ(copyInto(dir / "src", dir.path(), "copy"), std::nullopt);
+
+  EXPECT_EQ(modeOf(dir / "copy/setuid") & 07777, 0755u);
+  EXPECT_EQ(modeOf(dir / "copy/setgid") & 07777, 0711u);
+  EXPECT_EQ(modeOf(dir / "copy/shared") & 07777, 0775u);
+  if (otherOwner) {
+    struct stat status {};
+    ::lstat((dir / "copy/setuid").c_str(), &status);
+    EXPECT_EQ(status.st_uid, ::geteuid());
+  }
+}
+
+TEST(CopyTree, LinkAsTheWholeItemIsCopiedAsALink) {
+  TempDir dir;
+  writeFile(dir / "elsewhere/X.app/Contents/Info.plist", "real");
+  std::filesystem::create_directory_symlink(dir / "elsewhere/X.app", dir / "X.app");
+  std::filesystem::create_directories(dir / "dest");
+
+  ASSERT_EQ(copyInto(dir / "X.app", dir / "dest", "X.app"), std::nullopt);
+
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "dest/X.app"));
+  EXPECT_EQ(std::filesystem::read_symlink(dir / "dest/X.app"), dir / "elsewhere/X.app");
+}
+
+struct NonFileCase {
+  const char* name;
+  const char* kind;                       // how the refusal names it
+  void (*make)(const std::string& path);  // makes the item
+};
+
+void makeFifo(const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }
+void makeSocket(const std::string& path) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+}
+void makeDevice(const std::string& path) {
+  if (::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+    GTEST_SKIP() << "making a device node needs root";
+  }
+}
+
+void PrintTo(const NonFileCase& c, std::ostream* os) { *os << c.name; }
+
+class CopyRefuses : public ::testing::TestWithParam<NonFileCase> {};
+
+TEST_P(CopyRefuses, DevicesFifosAndSocketsInsideTheBundle) {
+  TempDir dir;
+  writeFile(dir / "X.app/Contents/Info.plist", "x");
+  std::string odd = dir / "X.app/Contents/odd";
+  GetParam().make(odd);
+  if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) {
+    return;
+  }
+  auto failure = copyInto(dir / "X.app", dir.path(), "copy");
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(*failure, std::string(GetParam().kind) + " cannot be part of an application bundle (copying " +
+                          odd + ")");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CopyRefuses,
+                         ::testing::Values(NonFileCase{"Fifo", "A FIFO (named pipe)", makeFifo},
+                                           NonFileCase{"Socket", "A socket", makeSocket},
+                                           NonFileCase{"Device", "A character device", makeDevice}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CopyTree, DestinationWithoutExtendedAttributesGetsTheCopyWithoutThem) {
+  SKIP_WITHOUT_OWN_MOUNTS();
+  TempDir dir;
+  writeFile(dir / "X.app/Contents/Info.plist", "x");
+  setAttribute(dir / "X.app/Contents/Info.plist", "user.quarantine", "q");
+  std::filesystem::create_directories(dir / "ramfs");
+  testing_support::ScopedMount plain("ramfs", dir / "ramfs");
+
+  ASSERT_EQ(copyInto(dir / "X.app", dir / "ramfs", "X.app"), std::nullopt);
+  EXPECT_EQ(readFile(dir / "ramfs/X.app/Contents/Info.plist"), "x");
+  EXPECT_EQ(namesIn(dir / "ramfs"), std::vector<std::string>{"X.app"});
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include "support/tree_snapshot.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "support/temp_dir.h"
+
+namespace testing_support {
+
+namespace {
+
+std::string attributesOf(const std::string& path) {
+  char names[4096];
+  ssize_t listed = ::llistxattr(path.c_str(), names, sizeof names);
+  std::vector<std::string> found;
+  for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    std::string name = names + at;
+    if (name.starts_with("user.")) {
+      found.push_back(name + "=" + attributeOf(path, name));
+    }
+  }
+  std::sort(found.begin(), found.end());
+  std::string text;
+  for (const auto& item : found) {
+    text += " " + item;
+  }
+  return text;
+}
+
+std::string describe(const std::string& root, const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    throw std::runtime_error("lstat " + path);
+  }
+  char line[160];
+  std::snprintf(line, sizeof line, " %o %u:%u %lld.%09ld", static_cast<unsigned>(status.st_mode), status.st_uid,
+                status.st_gid, static_cast<long long>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec);
+  std::string text = "." + path.substr(root.size());
+  text.append(line);
+  if (S_ISLNK(status.st_mode)) {
+    text.append(" -> ").append(std::filesystem::read_symlink(path).string());
+  } else if (S_ISREG(status.st_mode)) {
+    text.append(" [").append(readFile(path)).append("]");
+  }
+  return text + attributesOf(path);
+}
+
+}  // namespace
+
+std::vector<std::string> snapshotTree(const std::string& root) {
+  std::vector<std::string> lines{describe(root, root)};
+  if (std::filesystem::is_directory(std::filesystem::symlink_status(root))) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+      lines.push_back(describe(root, entry.path().string()));
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+std::vector<std::string> namesIn(const std::string& path) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string attributeOf(const std::string& path, const std::string& name) {
+  char value[4096];
+  ssize_t length = ::lgetxattr(path.c_str(), name.c_str(), value, sizeof value);
+  return length < 0 ? "<none>" : std::string(value, static_cast<size_t>(length));
+}
+
+void setAttribute(const std::string& path, const std::string& name, const std::string& value) {
+  if (::lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) != 0) {
+    throw std::runtime_error("setting " + name + " on " + path + ": " + std::strerror(errno));
+  }
+}
+
+void setTimes(const std::string& path, long long accessSeconds, long accessNanos, long long modifySeconds,
+              long modifyNanos) {
+  const timespec times[2] = {{static_cast<time_t>(accessSeconds), accessNanos},
+                             {static_cast<time_t>(modifySeconds), modifyNanos}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    throw std::runtime_error("setting times of " + path + ": " + std::strerror(errno));
+  }
+}
+
+}  // namespace testing_support

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// One line per item at and below `root`, sorted: relative path, kind, permission
+// bits, owner, modification time to the nanosecond, link target or whole contents,
+// and user.* extended attributes.  Two trees hold the same things when their
+// snapshots are equal.
+std::vector<std::string> snapshotTree(const std::string& root);
+
+// The names in the folder at `path`, sorted.
+std::vector<std::string> namesIn(const std::string& path);
+
+// The value of the extended attribute `name` of the item at `path` itself, or
+// "<none>".
+std::string attributeOf(const std::string& path, const std::string& name);
+void setAttribute(const std::string& path, const std::string& name, const std::string& value);
+
+// Sets the access and modification times of the item at `path` itself.
+void setTimes(const std::string& path, long long accessSeconds, long accessNanos, long long modifySeconds,
+              long modifyNanos);
+
+}  // namespace testing_support

@@ -1,0 +1,158 @@
+// The installed bundle's hidden flag, on real folders: on Linux the extended
+// attribute user.hidden holding "1".
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/values.h"
+#include "image/mount.h"
+#include "image/unmount.h"
+#include "install/unhide.h"
+#include "support/private_mounts.h"
+#include "support/temp_dir.h"
+#include "support/tool_run.h"
+#include "support/tree_snapshot.h"
+
+using installer::checkAndUnhideApp;
+using testing_support::attributeOf;
+using testing_support::capturedLog;
+using testing_support::setAttribute;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kFailed = " checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! ";
+const std::string kUnhid = "App is hidden, Hence Unhid app";
+
+struct FlagCase {
+  const char* name;
+  const char* value;  // nullptr: no attribute at all
+  bool hidden;
+};
+
+void PrintTo(const FlagCase& c, std::ostream* os) { *os << c.name; }
+
+class HiddenFlag : public ::testing::TestWithParam<FlagCase> {};
+
+TEST_P(HiddenFlag, IsClearedOnlyWhenSet) {
+  TempDir dir;
+  std::string app = dir / "X.app";
+  writeFile(app + "/Contents/Info.plist", "x");
+  if (GetParam().value != nullptr) {
+    setAttribute(app, "user.hidden", GetParam().value);
+  }
+  struct stat before {};
+  ::lstat(app.c_str(), &before);
+
+  bool result = false;
+  auto log = capturedLog([&] { result = checkAndUnhideApp(app); });
+
+  EXPECT_TRUE(result);
+  if (GetParam().hidden) {
+    EXPECT_EQ(log, Lines{kUnhid});
+    EXPECT_EQ(attributeOf(app, "user.hidden"), "<none>");
+  } else {
+    // Visible: nothing said and nothing written, whatever value stood there.
+    EXPECT_EQ(log, Lines{});
+    EXPECT_EQ(attributeOf(app, "user.hidden"), GetParam().value != nullptr ? GetParam().value : "<none>");
+    struct stat after {};
+    ::lstat(app.c_str(), &after);
+    EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, HiddenFlag,
+                         ::testing::Values(FlagCase{"NoAttribute", nullptr, false}, FlagCase{"Zero", "0", false},
+                                           FlagCase{"Empty", "", false}, FlagCase{"Eleven", "11", false},
+                                           FlagCase{"Yes", "yes", false}, FlagCase{"One", "1", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Unhide, OnlyTheBundleItselfIsUnhidden) {
+  TempDir dir;
+  std::string app = dir / "X.app";
+  writeFile(app + "/Contents/Resources/Hidden/file", "x");
+  setAttribute(app, "user.hidden", "1");
+  setAttribute(app + "/Contents/Resources/Hidden", "user.hidden", "1");
+
+  auto log = capturedLog([&] { EXPECT_TRUE(checkAndUnhideApp(app)); });
+
+  EXPECT_EQ(log, Lines{kUnhid});
+  EXPECT_EQ(attributeOf(app, "user.hidden"), "<none>");
+  EXPECT_EQ(attributeOf(app + "/Contents/Resources/Hidden", "user.hidden"), "1");
+}
+
+TEST(Unhide, LinkIsJudgedByItsOwnFlagNotItsTargets) {
+  TempDir dir;
+  writeFile(dir / "target/X.app/Contents/Info.plist", "x");
+  setAttribute(dir / "target/X.app", "user.hidden", "1");
+  std::filesystem::create_directory_symlink(dir / "target/X.app", dir / "X.app");
+
+  auto log = capturedLog([&] { EXPECT_TRUE(checkAndUnhideApp(dir / "X.app")); });
+
+  EXPECT_EQ(log, Lines{});
+  EXPECT_EQ(attributeOf(dir / "target/X.app", "user.hidden"), "1");
+}
+
+// Whether removeFiles removes anything yet; the disk-image work provides it.
+bool removeFilesRemoves() {
+  TempDir dir;
+  writeFile(dir / "probe", "x");
+  capturedLog([&] { installer::removeFiles(dir / "probe"); });
+  return !testing_support::exists(dir / "probe");
+}
+
+TEST(Unhide, NothingAtThePathFailsAndRemovesTheMountRecord) {
+  TempDir dir;
+  installer::basePath = dir.path();
+  std::string record = installer::mountRecordPath();
+  writeFile(record, "<plist/>");
+  std::string app = dir / "X.app";
+
+  bool result = true;
+  auto log = capturedLog([&] { result = checkAndUnhideApp(app); });
+
+  EXPECT_FALSE(result);
+  EXPECT_EQ(log, Lines{kFailed + "No such file or directory (reading the hidden flag of " + app + ")"});
+  if (!removeFilesRemoves()) {
+    GTEST_SKIP() << "removeFiles does not remove files yet; the record's removal is not checked";
+  }
+  EXPECT_FALSE(testing_support::exists(record));
+}
+
+TEST(Unhide, FlagThatCannotBeClearedFailsAndStaysSet) {
+  SKIP_WITHOUT_OWN_MOUNTS();
+  TempDir dir;
+  installer::basePath = dir.path();
+  writeFile(dir / "volume/X.app/Contents/Info.plist", "x");
+  setAttribute(dir / "volume/X.app", "user.hidden", "1");
+  testing_support::ScopedMount readOnly = testing_support::ScopedMount::readOnly(dir / "volume");
+  std::string app = dir / "volume/X.app";
+
+  bool result = true;
+  auto log = capturedLog([&] { result = checkAndUnhideApp(app); });
+
+  EXPECT_FALSE(result);
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[0], kUnhid);
+  EXPECT_EQ(log[1], kFailed + "Read-only file system (clearing the hidden flag of " + app + ")");
+  EXPECT_EQ(attributeOf(app, "user.hidden"), "1");
+}
+
+TEST(Unhide, FileSystemWithoutExtendedAttributesReadsAsVisible) {
+  SKIP_WITHOUT_OWN_MOUNTS();
+  TempDir dir;
+  std::filesystem::create_directories(dir / "ramfs");
+  testing_support::ScopedMount plain("ramfs", dir / "ramfs");
+  writeFile(dir / "ramfs/X.app/Contents/Info.plist", "x");
+
+  auto log = capturedLog([&] { EXPECT_TRUE(checkAndUnhideApp(dir / "ramfs/X.app")); });
+  EXPECT_EQ(log, Lines{});
+}
+
+}  // namespace
