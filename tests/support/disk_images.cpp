@@ -138,6 +138,11 @@ std::string standInBinary() {
 #endif
 }
 
+bool holdsNothing(const std::string& folder) {
+  std::error_code error;
+  return !fs::exists(fs::symlink_status(folder, error)) || fs::is_empty(folder, error);
+}
+
 void PrintTo(const TreeItem& item, std::ostream* out) {
   *out << "{" << item.kind;
   if (item.kind == 'f') {
@@ -175,33 +180,6 @@ Tree treeOf(const std::string& folder) {
     tree[path.substr(folder.size() + 1)] = item;
   }
   return tree;
-}
-
-::testing::AssertionResult sameTreeAndBytes(const std::string& expectedFolder, const std::string& actualFolder) {
-  Tree expected = treeOf(expectedFolder);
-  Tree actual = treeOf(actualFolder);
-  for (const auto& [path, item] : expected) {
-    auto found = actual.find(path);
-    if (found == actual.end()) {
-      return ::testing::AssertionFailure() << "missing " << path;
-    }
-    if (!(found->second == item)) {
-      return ::testing::AssertionFailure() << path << " differs: kind " << found->second.kind << " size "
-                                           << found->second.size << " mode " << std::oct << found->second.mode
-                                           << " link '" << found->second.linkTarget << "', expected kind "
-                                           << item.kind << " size " << std::dec << item.size << " mode " << std::oct
-                                           << item.mode << " link '" << item.linkTarget << "'";
-    }
-    if (item.kind == 'f' && readFile(expectedFolder + "/" + path) != readFile(actualFolder + "/" + path)) {
-      return ::testing::AssertionFailure() << "the bytes of " << path << " differ";
-    }
-  }
-  for (const auto& [path, item] : actual) {
-    if (!expected.contains(path)) {
-      return ::testing::AssertionFailure() << "unexpected " << path;
-    }
-  }
-  return ::testing::AssertionSuccess();
 }
 
 std::vector<Tree> sevenZipVolumeTrees(const std::string& image) {

@@ -3,10 +3,9 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
 #include "support/tool_run.h"
@@ -34,6 +33,10 @@ bool standInAvailable();
 // The stand-in's path.
 std::string standInBinary();
 
+// Whether the folder is empty or missing: what the stand-in's base must be once
+// every volume is detached.
+bool holdsNothing(const std::string& folder);
+
 // One item of a folder tree, as far as volume contents are compared.
 struct TreeItem {
   char kind = '?';          // 'd' folder, 'f' file, 'l' symbolic link
@@ -47,8 +50,6 @@ using Tree = std::map<std::string, TreeItem>;  // by path relative to the top
 
 // The tree under `folder` (not following links), with sizes, link targets and modes.
 Tree treeOf(const std::string& folder);
-// Whether two trees hold the same items with the same bytes in every file.
-::testing::AssertionResult sameTreeAndBytes(const std::string& expectedFolder, const std::string& actualFolder);
 
 // What 7-Zip lists in each file system of the image, file-system metadata left out:
 // one tree per volume, in partition order; kinds and file sizes (and link targets
