@@ -12,6 +12,7 @@
 #include <regex>
 #include <set>
 
+#include "image/record.h"
 #include "support/disk_images.h"
 
 using namespace testing_support;
@@ -84,6 +85,10 @@ TEST_P(RealImage, ShowsWhat7ZipListsAtFreshMountPointsAndDetachLeavesNothing) {
   EXPECT_EQ(attached.run().standardError, "");
   const auto& entities = attached.entities();
   ASSERT_FALSE(entities.empty()) << attached.run().standardOutput;
+  // The tool's own record reader takes the output as it is.
+  installer::RecordReading record = installer::readMountRecordBytes(attached.run().standardOutput);
+  EXPECT_EQ(record.verdict, installer::RecordVerdict::Entities);
+  EXPECT_EQ(record.entities.size(), entities.size());
 
   // hdiutil's shape: the partition map first, without a mount point.
   if (!expected.partitionScheme.empty()) {

@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <set>
 #include <sstream>
+
+#include "platform/property_list.h"
 
 namespace testing_support {
 
@@ -226,11 +227,11 @@ ProgramRun runStandIn(const std::vector<std::string>& arguments, const std::stri
 }
 
 std::optional<std::vector<AttachedEntity>> parseAttachPropertyList(const std::string& xml) {
-  plist_t parsed = nullptr;
-  plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &parsed);
-  std::unique_ptr<void, decltype(&plist_free)> root(parsed, &plist_free);
-  plist_t array = root && plist_get_node_type(parsed) == PLIST_DICT ? plist_dict_get_item(parsed, "system-entities")
-                                                                     : nullptr;
+  installer::ParsedPropertyList parsed = installer::parsePropertyList(xml);
+  plist_t root = parsed.root.get();
+  plist_t array = root != nullptr && plist_get_node_type(root) == PLIST_DICT
+                      ? plist_dict_get_item(root, "system-entities")
+                      : nullptr;
   if (array == nullptr || plist_get_node_type(array) != PLIST_ARRAY) {
     return std::nullopt;
   }

@@ -3,7 +3,8 @@
 #include <plist/plist.h>
 
 #include <cstdio>
-#include <memory>
+
+#include "platform/property_list.h"
 
 namespace installer::standin {
 
@@ -67,7 +68,7 @@ std::vector<SystemEntity> describeEntities(const DiskLayout& layout, const std::
 }
 
 std::string entitiesPropertyList(const std::vector<SystemEntity>& entities) {
-  std::unique_ptr<void, decltype(&plist_free)> root(plist_new_dict(), &plist_free);
+  PropertyListTree root(plist_new_dict());
   plist_t array = plist_new_array();
   for (const auto& entity : entities) {
     // Keys in the order hdiutil writes them.
