@@ -22,6 +22,27 @@ std::string extractedByItself(const TempDir& folder, const std::string& image) {
   return folder.path();
 }
 
+// The first mount point the run's log names.
+std::string loggedMountPoint(const ProgramRun& run) {
+  constexpr std::string_view kPrefix = "mount-point : ";
+  for (const auto& message : splitLogRecords(run.standardError)) {
+    if (message.starts_with(kPrefix)) {
+      return message.substr(kPrefix.size());
+    }
+  }
+  return "";
+}
+
+// Whether the run's volume was the stand-in's, at BASE/<random>/<volume>.
+::testing::AssertionResult mountedByTheStandIn(const Workspace& workspace, const ProgramRun& run,
+                                               const std::string& volume) {
+  fs::path mountPoint = loggedMountPoint(run);
+  if (mountPoint.parent_path().parent_path() == workspace.standInBase() && mountPoint.filename() == volume) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "mount point '" << mountPoint.string() << "'";
+}
+
 bool logHas(const ProgramRun& run, const std::string& message) {
   auto log = splitLogRecords(run.standardError);
   return std::find(log.begin(), log.end(), message) != log.end();
@@ -42,6 +63,7 @@ TEST(WholeRunOnRealImages, TransmissionReplacesAnOlderCopyWithTheImagesTree) {
   ProgramRun run = workspace.run({"transmission-2.61.dmg", "Transmission.app"});
   EXPECT_EQ(run.exitStatus, 0) << run.standardError;
   EXPECT_TRUE(logHas(run, "Array count in systemEntities 2")) << run.standardError;
+  EXPECT_TRUE(mountedByTheStandIn(workspace, run, "Transmission"));
 
   // Contents, modes, owners and times as on the volume; nothing of the old copy.
   TempDir reference;
@@ -49,7 +71,7 @@ TEST(WholeRunOnRealImages, TransmissionReplacesAnOlderCopyWithTheImagesTree) {
             snapshotTree(extractedByItself(reference, image) + "/Transmission/Transmission.app"));
   // The record is removed and the volume detached.
   EXPECT_FALSE(exists(workspace.work() + "/qzmount.plist"));
-  EXPECT_TRUE(holdsNothing(workspace.volumes()));
+  EXPECT_TRUE(holdsNothing(workspace.standInBase()));
 }
 
 TEST(WholeRunOnRealImages, SampleBundleFromAnIsoImageWithABlankInItsName) {
@@ -61,6 +83,7 @@ TEST(WholeRunOnRealImages, SampleBundleFromAnIsoImageWithABlankInItsName) {
 
   ProgramRun run = workspace.run({"My Sample.iso", "Sample.app"});
   EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+  EXPECT_TRUE(mountedByTheStandIn(workspace, run, "Sample"));
   std::string installed = workspace.applications() + "/Sample.app";
   TempDir reference;
   EXPECT_EQ(snapshotTree(installed), snapshotTree(extractedByItself(reference, image) + "/Sample.app"));
@@ -68,7 +91,7 @@ TEST(WholeRunOnRealImages, SampleBundleFromAnIsoImageWithABlankInItsName) {
   // relative link and the blank in a name.
   EXPECT_EQ(treeOf(installed), treeOf(sample));
   EXPECT_FALSE(exists(workspace.work() + "/qzmount.plist"));
-  EXPECT_TRUE(holdsNothing(workspace.volumes()));
+  EXPECT_TRUE(holdsNothing(workspace.standInBase()));
 }
 
 TEST(WholeRunOnRealImages, BundleMissingFromEveryVolumeDetachesThemAll) {
@@ -83,7 +106,7 @@ TEST(WholeRunOnRealImages, BundleMissingFromEveryVolumeDetachesThemAll) {
       << run.standardError;
   EXPECT_TRUE(holdsNothing(workspace.applications()));
   EXPECT_FALSE(exists(workspace.work() + "/qzmount.plist"));
-  EXPECT_TRUE(holdsNothing(workspace.volumes()));
+  EXPECT_TRUE(holdsNothing(workspace.standInBase()));
 }
 
 TEST(WholeRunOnRealImages, CorruptImagesEndInAMountErrorWithStatus26) {
@@ -100,7 +123,7 @@ TEST(WholeRunOnRealImages, CorruptImagesEndInAMountErrorWithStatus26) {
     EXPECT_TRUE(logHas(run, "Error in mounting Broken Image.dmg")) << run.standardError;
     EXPECT_NE(run.standardError.find("hdiutil: attach failed - "), std::string::npos) << run.standardError;
     EXPECT_TRUE(holdsNothing(workspace.applications()));
-    EXPECT_TRUE(holdsNothing(workspace.volumes()));
+    EXPECT_TRUE(holdsNothing(workspace.standInBase()));
   }
 }
 

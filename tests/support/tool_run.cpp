@@ -201,7 +201,7 @@ ProgramRun Workspace::run(const std::vector<std::string>& arguments) const {
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const char* path = std::getenv("PATH");
   return runProgram(argv, {"PATH=" + dir_ / "fakebin" + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
-                           "FAKE_HDIUTIL_DIR=" + fake(), "HDIUTIL_STANDIN_DIR=" + volumes()},
+                           "FAKE_HDIUTIL_DIR=" + fake(), "HDIUTIL_STANDIN_DIR=" + standInBase()},
                     work());
 }
 

@@ -60,7 +60,7 @@ enum class Hdiutil { Scripted, StandIn };
 //   root/work/bin/tool/image-installer
 //   root/fake/                     the scripted hdiutil's control folder
 //   root/fakebin/hdiutil           the chosen hdiutil, first on PATH
-//   root/volumes/                  where the stand-in puts its mount points
+//   root/standin-base/             where the hdiutil stand-in puts its mount points
 //   root/Applications/             what the run sees as /Applications
 class Workspace {
 public:
@@ -71,7 +71,7 @@ public:
   std::string fake() const { return dir_ / "fake"; }
   std::string applications() const { return dir_ / "Applications"; }
   std::string tool() const { return dir_ / "work/bin/tool/image-installer"; }
-  std::string volumes() const { return dir_ / "volumes"; }
+  std::string standInBase() const { return dir_ / "standin-base"; }
 
   // Tells the scripted hdiutil what VERB prints and returns.
   void scriptVerb(const std::string& verb, const std::string& standardOutput, int status = 0,
