@@ -145,13 +145,21 @@ std::string StderrCapture::finish() {
   return text;
 }
 
-Workspace::Workspace() {
+Workspace::Workspace(Hdiutil hdiutil) {
   std::filesystem::create_directories(work() + "/bin/tool");
   std::filesystem::create_directories(fake());
   std::filesystem::create_directories(applications());
   std::filesystem::create_directories(dir_ / "fakebin");
   std::filesystem::copy_file(IMAGE_INSTALLER_BINARY, tool());
-  std::filesystem::copy_file(std::string(TEST_SOURCE_DIR) + "/support/fake-hdiutil/hdiutil", dir_ / "fakebin/hdiutil");
+  if (hdiutil == Hdiutil::Scripted) {
+    std::filesystem::copy_file(std::string(TEST_SOURCE_DIR) + "/support/fake-hdiutil/hdiutil", dir_ / "fakebin/hdiutil");
+  } else {
+#ifdef HDIUTIL_STANDIN_BINARY
+    std::filesystem::create_symlink(HDIUTIL_STANDIN_BINARY, dir_ / "fakebin/hdiutil");
+#else
+    throw std::runtime_error("the hdiutil stand-in is not built on this platform");
+#endif
+  }
 }
 
 void Workspace::scriptVerb(const std::string& verb, const std::string& standardOutput, int status,
@@ -193,7 +201,7 @@ ProgramRun Workspace::run(const std::vector<std::string>& arguments) const {
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const char* path = std::getenv("PATH");
   return runProgram(argv, {"PATH=" + dir_ / "fakebin" + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
-                           "FAKE_HDIUTIL_DIR=" + fake()},
+                           "FAKE_HDIUTIL_DIR=" + fake(), "HDIUTIL_STANDIN_DIR=" + standInBase()},
                     work());
 }
 

@@ -51,21 +51,27 @@ std::vector<std::string> capturedLog(Body&& body) {
   return splitLogRecords(capture.finish());
 }
 
+// Which hdiutil whole runs meet: the scripted one, told by each test what to say, or
+// the Linux stand-in that attaches real disk images.
+enum class Hdiutil { Scripted, StandIn };
+
 // A working folder laid out for whole runs of the real binary:
 //   root/work/                     the working folder (basePath)
 //   root/work/bin/tool/image-installer
 //   root/fake/                     the scripted hdiutil's control folder
-//   root/fakebin/hdiutil           the scripted hdiutil, first on PATH
+//   root/fakebin/hdiutil           the chosen hdiutil, first on PATH
+//   root/standin-base/             where the hdiutil stand-in puts its mount points
 //   root/Applications/             what the run sees as /Applications
 class Workspace {
 public:
-  Workspace();
+  explicit Workspace(Hdiutil hdiutil = Hdiutil::Scripted);
 
   const std::string& root() const { return dir_.path(); }
   std::string work() const { return dir_ / "work"; }
   std::string fake() const { return dir_ / "fake"; }
   std::string applications() const { return dir_ / "Applications"; }
   std::string tool() const { return dir_ / "work/bin/tool/image-installer"; }
+  std::string standInBase() const { return dir_ / "standin-base"; }
 
   // Tells the scripted hdiutil what VERB prints and returns.
   void scriptVerb(const std::string& verb, const std::string& standardOutput, int status = 0,

@@ -1,0 +1,243 @@
+#include "disk_layout.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "platform/error.h"
+#include "platform/fd.h"
+#include "platform/fs.h"
+#include "seven_zip.h"
+#include "volume_tree.h"
+
+namespace installer::standin {
+
+namespace {
+
+// Formats whose items are partitions, each of which may hold a file system; the
+// second name is what 7-Zip's -t switch calls them.
+struct PartitionMapFormat {
+  const char* listedType;
+  const char* switchType;
+  const char* scheme;
+};
+constexpr std::array<PartitionMapFormat, 4> kPartitionMaps = {{
+    {"Dmg", "dmg", ""},
+    {"GPT", "gpt", "GUID_partition_scheme"},
+    {"MBR", "mbr", "FDisk_partition_scheme"},
+    {"APM", "apm", "Apple_partition_scheme"},
+}};
+
+// File systems a Mac mounts, with the volume kind hdiutil reports for each.
+struct FileSystemFormat {
+  const char* listedType;
+  const char* volumeKind;
+  const char* wholeDiskHint;
+};
+constexpr std::array<FileSystemFormat, 5> kFileSystems = {{
+    {"HFS", "hfs", "Apple_HFS"},
+    {"APFS", "apfs", "Apple_APFS"},
+    {"Iso", "cd9660", "CD_ROM_Mode_1"},
+    {"FAT", "msdos", "DOS_FAT_32"},
+    {"NTFS", "ntfs", "Windows_NTFS"},
+}};
+
+const PartitionMapFormat* partitionMapFormat(const std::string& type) {
+  auto found = std::find_if(kPartitionMaps.begin(), kPartitionMaps.end(),
+                            [&](const PartitionMapFormat& format) { return type == format.listedType; });
+  return found == kPartitionMaps.end() ? nullptr : &*found;
+}
+
+const FileSystemFormat* fileSystemFormat(const std::string& type) {
+  auto found = std::find_if(kFileSystems.begin(), kFileSystems.end(),
+                            [&](const FileSystemFormat& format) { return type == format.listedType; });
+  return found == kFileSystems.end() ? nullptr : &*found;
+}
+
+// "disk image (Apple_HFS : 4)" -> "Apple_HFS"; "" when the comment has no such part.
+std::string partitionTypeOf(const std::string& comment) {
+  size_t open = comment.rfind('(');
+  size_t colon = comment.rfind(" : ");
+  if (open == std::string::npos || colon == std::string::npos || colon < open) {
+    return "";
+  }
+  return comment.substr(open + 1, colon - open - 1);
+}
+
+// The partition map of a disk image, from the comments 7-Zip gives its partitions.
+std::string schemeOfDiskImage(const std::vector<ArchiveEntry>& partitions) {
+  std::string scheme;
+  for (const auto& partition : partitions) {
+    const std::string& comment = partition.comment;
+    if (comment.find("GPT ") != std::string::npos) {
+      return "GUID_partition_scheme";
+    }
+    if (comment.find("Apple_partition_map") != std::string::npos) {
+      scheme = "Apple_partition_scheme";
+    } else if (comment.find("(MBR ") != std::string::npos && scheme.empty()) {
+      scheme = "FDisk_partition_scheme";
+    }
+  }
+  return scheme;
+}
+
+// The volume name as a path component: a '/' in it shows as ':', as a Mac shows it
+// in paths, and an empty or dot name becomes the Finder's "Untitled".
+std::string usableVolumeName(std::string name) {
+  std::replace(name.begin(), name.end(), '/', ':');
+  if (name.empty() || name == "." || name == "..") {
+    return "Untitled";
+  }
+  return name;
+}
+
+// Extracts the file system in `source` (which 7-Zip opened as `layer`) into
+// `folder` and describes it.
+std::optional<std::string> extractVolume(const std::string& sevenZip, const std::string& source,
+                                         const ArchiveLayer& layer, const FileSystemFormat& format,
+                                         const std::string& folder, FoundVolume& volume) {
+  // The folder becomes the volume's root unless 7-Zip makes one inside it.
+  if (::mkdir(folder.c_str(), 0755) != 0) {
+    return errorText(errno);
+  }
+  SevenZipResult extracted = extractArchive(sevenZip, source, folder);
+  if (extracted.error) {
+    return "corrupt image";
+  }
+  volume.volumeKind = format.volumeKind;
+  volume.root = folder;
+  std::string type = format.listedType;
+  if (type == "HFS") {
+    // 7-Zip puts an HFS volume's contents under one folder named after the volume.
+    FolderListing top = listFolder(folder);
+    if (top.names && top.names->size() == 1) {
+      volume.name = top.names->front();
+      volume.root = folder + "/" + volume.name;
+    }
+  } else if (type == "APFS") {
+    volume.name = commentValue(layer, "volume_name");
+  } else if (type == "Iso") {
+    volume.name = isoVolumeName(source);
+  } else if (type == "FAT") {
+    volume.name = layer.label;
+  }
+  volume.name = usableVolumeName(volume.name);
+  if (auto error = tidyExtractedVolume(volume.root, folder)) {
+    return error;
+  }
+  return std::nullopt;
+}
+
+// Extracts the partitions of an image in a partition map `map` (listed as
+// `partitions`) and opens each one on its own: that finds every file system.
+OpenedImage openPartitions(const std::string& sevenZip, const std::string& image, const PartitionMapFormat& map,
+                           const ArchiveListing& partitions, const std::string& scratch) {
+  OpenedImage opened;
+  std::string partitionFolder = scratch + "/partitions";
+  if (::mkdir(partitionFolder.c_str(), 0700) != 0) {
+    opened.error = errorText(errno);
+    return opened;
+  }
+  // A damaged chunk shows only now, when its data is decompressed.
+  if (extractArchive(sevenZip, image, partitionFolder, map.switchType).error) {
+    opened.error = "corrupt image";
+    return opened;
+  }
+  opened.layout.partitionScheme = *map.scheme != '\0' ? map.scheme : schemeOfDiskImage(partitions.entries);
+
+  for (const auto& partition : partitions.entries) {
+    if (partition.folder || partition.path.find('/') != std::string::npos) {
+      continue;
+    }
+    std::string source = partitionFolder + "/" + partition.path;
+    SevenZipResult inner = listArchive(sevenZip, source);
+    ArchiveListing innerListing = parseListing(inner.output);
+    const FileSystemFormat* format =
+        inner.error || innerListing.layers.empty() ? nullptr : fileSystemFormat(innerListing.layers.front().type);
+    if (format == nullptr) {
+      continue;  // free space, a partition map, a file system 7-Zip cannot read
+    }
+    FoundVolume volume;
+    std::string partitionType = partitionTypeOf(partition.comment);
+    volume.contentHint = partitionType.empty() ? format->wholeDiskHint : partitionType;
+    volume.partitioned = partition.comment.find("whole disk") == std::string::npos;
+    std::string folder = scratch + "/volume-" + std::to_string(opened.layout.volumes.size() + 1);
+    if (auto error = extractVolume(sevenZip, source, innerListing.layers.front(), *format, folder, volume)) {
+      opened.error = error;
+      return opened;
+    }
+    opened.layout.volumes.push_back(std::move(volume));
+  }
+  if (opened.layout.volumes.empty()) {
+    opened.error = "no mountable file systems";
+  } else if (std::none_of(opened.layout.volumes.begin(), opened.layout.volumes.end(),
+                          [](const FoundVolume& volume) { return volume.partitioned; })) {
+    opened.layout.partitionScheme.clear();  // one volume filling the disk, no map
+  }
+  return opened;
+}
+
+}  // namespace
+
+std::string isoVolumeName(const std::string& path) {
+  // The primary volume descriptor sits in sector 16; the identifier is 32 bytes at
+  // offset 40, padded with blanks (hdiutil pads with NULs).
+  constexpr off_t kDescriptorOffset = 16 * 2048;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::array<char, 72> descriptor{};
+  if (!fd || ::pread(fd.get(), descriptor.data(), descriptor.size(), kDescriptorOffset) !=
+                 static_cast<ssize_t>(descriptor.size())) {
+    return "";
+  }
+  if (descriptor[0] != 1 || std::string(descriptor.data() + 1, 5) != "CD001") {
+    return "";
+  }
+  std::string name(descriptor.data() + 40, 32);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\0')) {
+    name.pop_back();
+  }
+  return name;
+}
+
+OpenedImage openImage(const std::string& sevenZip, const std::string& image, const std::string& scratch) {
+  // A UDIF disk image, listed without 7-Zip descending into its partitions (it
+  // would give up on the whole image when one of them is damaged).
+  const PartitionMapFormat& diskImage = kPartitionMaps.front();
+  SevenZipResult asDiskImage = listArchive(sevenZip, image, diskImage.switchType);
+  if (!asDiskImage.error) {
+    return openPartitions(sevenZip, image, diskImage, parseListing(asDiskImage.output), scratch);
+  }
+
+  OpenedImage opened;
+  SevenZipResult listed = listArchive(sevenZip, image);
+  ArchiveListing top = parseListing(listed.output);
+  if (listed.error || top.layers.empty()) {
+    opened.error = "image not recognized";
+    return opened;
+  }
+  const std::string& outerType = top.layers.front().type;
+  if (const FileSystemFormat* format = fileSystemFormat(outerType)) {
+    // A bare file system (an ISO 9660 image, say): the image is the volume.
+    FoundVolume volume;
+    volume.contentHint = format->wholeDiskHint;
+    if (auto error = extractVolume(sevenZip, image, top.layers.front(), *format, scratch + "/volume-1", volume)) {
+      opened.error = error;
+      return opened;
+    }
+    opened.layout.volumes.push_back(std::move(volume));
+    return opened;
+  }
+  const PartitionMapFormat* map = partitionMapFormat(outerType);
+  SevenZipResult partitions = map == nullptr ? SevenZipResult{} : listArchive(sevenZip, image, map->switchType);
+  if (map == nullptr || partitions.error) {
+    opened.error = "image not recognized";
+    return opened;
+  }
+  return openPartitions(sevenZip, image, *map, parseListing(partitions.output), scratch);
+}
+
+}  // namespace installer::standin

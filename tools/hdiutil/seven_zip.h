@@ -1,0 +1,64 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace installer::standin {
+
+// One archive level that 7-Zip opened: the image itself, then whatever it opened
+// inside (a Dmg's only partition as HFS, for instance).
+struct ArchiveLayer {
+  std::string path;
+  std::string type;     // "Dmg", "HFS", "APFS", "Iso", "FAT", "GPT", ...
+  std::string method;   // "HFS+", "HFSX", ... for file systems
+  std::string label;    // a FAT volume label
+  std::string comment;  // the lines of a multi-line comment, joined by '\n'
+  // For an inner layer: the comment of the item it was opened from in the level
+  // above, e.g. "disk image (Apple_HFS : 4)".
+  std::string itemComment;
+};
+
+// One item 7-Zip lists inside the innermost layer.
+struct ArchiveEntry {
+  std::string path;  // relative, '/'-separated
+  bool folder = false;
+  bool alternateStream = false;
+  std::optional<unsigned long long> size;
+  std::string mode;     // "drwxr-xr-x", "lrwxr-xr-x", ... ("" when not told)
+  std::string comment;  // partitions: "(Apple_HFS : 4)"
+  std::string symbolicLink;
+};
+
+struct ArchiveListing {
+  std::vector<ArchiveLayer> layers;
+  std::vector<ArchiveEntry> entries;
+};
+
+// What running 7-Zip came to: `error` is set when it could not run or failed.
+struct SevenZipResult {
+  std::optional<std::string> error;
+  std::string output;
+};
+
+// The 7zz program found on PATH, or nothing.
+std::optional<std::string> findSevenZip();
+
+// `7zz l -slt [-tTYPE] ARCHIVE`.  `forcedType` keeps 7-Zip from opening an inner
+// level on its own ("dmg" lists a disk image's partitions).
+SevenZipResult listArchive(const std::string& sevenZip, const std::string& archive,
+                           const std::string& forcedType = "");
+
+// `7zz x -snld20 -sns- -y [-tTYPE] -oFOLDER ARCHIVE`: everything in the archive into
+// `folder`, links kept as links, no alternate streams.
+SevenZipResult extractArchive(const std::string& sevenZip, const std::string& archive, const std::string& folder,
+                              const std::string& forcedType = "");
+
+// Parses the output of `7zz l -slt`.
+ArchiveListing parseListing(const std::string& output);
+
+// The value of "key: value" inside a layer's multi-line comment ("volume_name" of an
+// APFS volume), or "".
+std::string commentValue(const ArchiveLayer& layer, const std::string& key);
+
+}  // namespace installer::standin

@@ -1,0 +1,141 @@
+#include "volume_tree.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/error.h"
+#include "platform/fs.h"
+
+namespace installer::standin {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Calls `visit(path, lstat)` for `root` and everything below it, a folder before its
+// contents; never follows a symbolic link.
+template <typename Visit>
+void walkTree(const std::string& root, Visit&& visit) {
+  struct stat status {};
+  if (::lstat(root.c_str(), &status) != 0) {
+    return;
+  }
+  visit(root, status);
+  if (!S_ISDIR(status.st_mode)) {
+    return;
+  }
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    std::string path = it->path().string();
+    if (::lstat(path.c_str(), &status) == 0) {
+      visit(path, status);
+    }
+  }
+}
+
+// Undoes the octal escapes /proc/self/mountinfo uses for blanks, tabs, line feeds and
+// backslashes in paths.
+std::string unescapeMountPath(const std::string& field) {
+  std::string path;
+  for (size_t at = 0; at < field.size(); ++at) {
+    if (field[at] == '\\' && at + 3 < field.size()) {
+      path += static_cast<char>(std::stoi(field.substr(at + 1, 3), nullptr, 8));
+      at += 3;
+    } else {
+      path += field[at];
+    }
+  }
+  return path;
+}
+
+}  // namespace
+
+bool isFileSystemMetadata(const std::string& name) {
+  static const std::array<std::string, 5> kExactNames = {"[HFS+ Private Data]", ".journal", ".journal_info_block",
+                                                        ".fseventsd", ".Trashes"};
+  for (const auto& exact : kExactNames) {
+    if (name == exact) {
+      return true;
+    }
+  }
+  // The folder's real name ends in a carriage return.
+  return name.starts_with(".HFS+ Private Directory Data");
+}
+
+std::optional<std::string> tidyExtractedVolume(const std::string& root, const std::string& extractionFolder) {
+  FolderListing top = listFolder(root);
+  if (!top.names) {
+    return top.error;
+  }
+  for (const auto& name : *top.names) {
+    if (isFileSystemMetadata(name)) {
+      std::string path = root + "/" + name;
+      makeFoldersRemovable(path);
+      if (auto error = removeItem(path)) {
+        return error;
+      }
+    }
+  }
+
+  std::string movedPrefix = extractionFolder + "/";
+  std::optional<std::string> failure;
+  walkTree(root, [&](const std::string& path, const struct stat& status) {
+    if (!S_ISLNK(status.st_mode) || failure) {
+      return;
+    }
+    std::error_code error;
+    std::string target = fs::read_symlink(path, error).string();
+    if (error || !target.starts_with(movedPrefix)) {
+      return;
+    }
+    std::string original = target.substr(extractionFolder.size());
+    if (::unlink(path.c_str()) != 0 || ::symlink(original.c_str(), path.c_str()) != 0) {
+      failure = describeError(errno, "restoring the link", path);
+      return;
+    }
+    const struct timespec times[2] = {status.st_atim, status.st_mtim};
+    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  });
+  return failure;
+}
+
+void makeTreeReadOnly(const std::string& root) {
+  walkTree(root, [](const std::string& path, const struct stat& status) {
+    if (S_ISDIR(status.st_mode) || S_ISREG(status.st_mode)) {
+      ::chmod(path.c_str(), status.st_mode & 07555);
+    }
+  });
+}
+
+void makeFoldersRemovable(const std::string& root) {
+  walkTree(root, [](const std::string& path, const struct stat& status) {
+    if (S_ISDIR(status.st_mode) && (status.st_mode & S_IRWXU) != S_IRWXU) {
+      ::chmod(path.c_str(), (status.st_mode & 07777) | S_IRWXU);
+    }
+  });
+}
+
+std::vector<std::string> mountPointsWithin(const std::string& path) {
+  std::vector<std::string> found;
+  std::ifstream mountInfo("/proc/self/mountinfo");
+  for (std::string line; std::getline(mountInfo, line);) {
+    std::istringstream fields(line);
+    std::string field;
+    for (int index = 0; index < 5 && fields >> field; ++index) {
+    }
+    std::string mountPoint = unescapeMountPath(field);
+    if (mountPoint == path || mountPoint.starts_with(path + "/")) {
+      found.push_back(mountPoint);
+    }
+  }
+  return found;
+}
+
+}  // namespace installer::standin
