@@ -10,6 +10,7 @@
 
 #include "platform/error.h"
 #include "platform/fd.h"
+#include "platform/folder_stream.h"
 #include "platform/file_copy.h"
 
 namespace installer {
@@ -25,22 +26,6 @@ constexpr mode_t kFolderPermissions = 01777;
 // Opening flags for anything read from the source: never follow a link, never wait
 // on a FIFO that took a file's place, never take a terminal.
 constexpr int kSourceFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-
-class FolderStream {
-public:
-  explicit FolderStream(DIR* stream) : stream_(stream) {}
-  ~FolderStream() {
-    if (stream_ != nullptr) {
-      ::closedir(stream_);
-    }
-  }
-  FolderStream(const FolderStream&) = delete;
-  FolderStream& operator=(const FolderStream&) = delete;
-  DIR* get() const { return stream_; }
-
-private:
-  DIR* stream_;
-};
 
 const char* kindOfNonFile(mode_t mode) {
   switch (mode & S_IFMT) {

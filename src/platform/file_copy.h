@@ -17,6 +17,12 @@ std::array<timespec, 2> itemTimes(const struct stat& status);
 // Which side of a copy a failing call concerns: the item read from or the one written.
 enum class CopySide { reading, writing };
 
+// The side a failure of a whole-file copy call (copy_file_range, sendfile, fcopyfile)
+// concerns; such calls do not say.  Errors that can only come from the item written
+// (no space, quota, read-only, ...) are laid to it; anything else, above all an I/O
+// error, to the source, which sits on a disk image and is the likelier to be damaged.
+CopySide sideOfUnattributedError(int error);
+
 struct CopyFailure {
   int error = 0;  // errno of the failing call
   CopySide side = CopySide::writing;

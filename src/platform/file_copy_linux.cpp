@@ -17,23 +17,6 @@ namespace {
 constexpr size_t kLargestChunk = 0x7ffff000;
 constexpr size_t kBufferSize = 128 * 1024;
 
-// An in-kernel copy does not say which side failed.  These errors can only come from
-// the file written; anything else (above all an I/O error) is laid to the source,
-// which sits on a disk image and is the likelier one to be damaged.
-CopySide sideOfKernelCopyError(int error) {
-  switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-    case EROFS:
-    case EPERM:
-    case ETXTBSY:
-      return CopySide::writing;
-    default:
-      return CopySide::reading;
-  }
-}
-
 // The errors that mean "this way of copying does not work between these two file
 // systems", rather than that the copy went wrong.
 bool wayUnsupported(int error) {
@@ -43,6 +26,32 @@ bool wayUnsupported(int error) {
 bool noAttributesHere(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
 
 CopyFailure failed(int error, CopySide side) { return CopyFailure{error, side}; }
+
+enum class KernelCopy { finished, failed, tryNextWay };
+
+// Moves bytes with `call` (copy_file_range or sendfile: both take a count and return
+// how much they moved) until `size` bytes are `done` or the file ends.  A call that
+// cannot serve these two files at all, found out before any byte moved, is marked
+// `unusable` for the rest of the tree; errno holds the failure.
+template <typename Call>
+KernelCopy kernelCopy(off_t& done, off_t size, bool& unusable, Call call) {
+  while (!unusable && done < size) {
+    size_t chunk = static_cast<size_t>(std::min<off_t>(size - done, kLargestChunk));
+    ssize_t copied = call(chunk);
+    if (copied > 0) {
+      done += copied;
+    } else if (copied == 0) {
+      return KernelCopy::finished;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (done == 0 && wayUnsupported(errno)) {
+      unusable = true;
+    } else {
+      return KernelCopy::failed;
+    }
+  }
+  return done >= size ? KernelCopy::finished : KernelCopy::tryNextWay;
+}
 
 }  // namespace
 
@@ -63,39 +72,18 @@ std::optional<CopyFailure> ItemContentCopier::copyData(int from, int to, off_t s
   off_t done = 0;
   // The counts below stop at the size seen when the file was opened: one system call
   // for a small file instead of two, and a file that shrinks meanwhile ends early.
-  while (!state_->copyFileRangeUnusable && done < size) {
-    size_t chunk = static_cast<size_t>(std::min<off_t>(size - done, kLargestChunk));
-    ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, chunk, 0);
-    if (copied > 0) {
-      done += copied;
-    } else if (copied == 0) {
-      return std::nullopt;
-    } else if (errno == EINTR) {
-      continue;
-    } else if (done == 0 && wayUnsupported(errno)) {
-      state_->copyFileRangeUnusable = true;
-    } else {
-      return failed(errno, sideOfKernelCopyError(errno));
-    }
+  // copy_file_range first; between file systems, where it gives up, sendfile still
+  // keeps the bytes in the kernel.
+  KernelCopy step = kernelCopy(done, size, state_->copyFileRangeUnusable,
+                               [&](size_t chunk) { return ::copy_file_range(from, nullptr, to, nullptr, chunk, 0); });
+  if (step == KernelCopy::tryNextWay) {
+    step = kernelCopy(done, size, state_->sendfileUnusable,
+                      [&](size_t chunk) { return ::sendfile(to, from, nullptr, chunk); });
   }
-  // Between file systems copy_file_range gives up; sendfile still keeps the bytes in
-  // the kernel.
-  while (!state_->sendfileUnusable && done < size) {
-    size_t chunk = static_cast<size_t>(std::min<off_t>(size - done, kLargestChunk));
-    ssize_t copied = ::sendfile(to, from, nullptr, chunk);
-    if (copied > 0) {
-      done += copied;
-    } else if (copied == 0) {
-      return std::nullopt;
-    } else if (errno == EINTR) {
-      continue;
-    } else if (done == 0 && wayUnsupported(errno)) {
-      state_->sendfileUnusable = true;
-    } else {
-      return failed(errno, sideOfKernelCopyError(errno));
-    }
+  if (step == KernelCopy::failed) {
+    return failed(errno, sideOfUnattributedError(errno));
   }
-  if (done >= size) {
+  if (step == KernelCopy::finished) {
     return std::nullopt;
   }
   if (state_->buffer.empty()) {

@@ -9,26 +9,6 @@
 
 namespace installer {
 
-namespace {
-
-// fcopyfile does not say which side failed.  These errors can only come from the
-// item written; anything else is laid to the source on the disk image.
-CopySide sideOfCopyError(int error) {
-  switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-    case EROFS:
-    case EPERM:
-    case ETXTBSY:
-      return CopySide::writing;
-    default:
-      return CopySide::reading;
-  }
-}
-
-}  // namespace
-
 std::array<timespec, 2> itemTimes(const struct stat& status) {
   return {status.st_atimespec, status.st_mtimespec};
 }
@@ -41,7 +21,7 @@ ItemContentCopier::~ItemContentCopier() = default;
 std::optional<CopyFailure> ItemContentCopier::copyData(int from, int to, off_t) {
   // fcopyfile copies in the kernel where APFS allows and keeps sparse files sparse.
   if (::fcopyfile(from, to, nullptr, COPYFILE_DATA) != 0) {
-    return CopyFailure{errno, sideOfCopyError(errno)};
+    return CopyFailure{errno, sideOfUnattributedError(errno)};
   }
   return std::nullopt;
 }
@@ -49,7 +29,7 @@ std::optional<CopyFailure> ItemContentCopier::copyData(int from, int to, off_t) 
 std::optional<CopyFailure> ItemContentCopier::copyAttributes(int from, int to, const struct stat& fromStatus) {
   // Every extended attribute, resource forks and quarantine marks included.
   if (::fcopyfile(from, to, nullptr, COPYFILE_XATTR) != 0 && errno != ENOTSUP) {
-    return CopyFailure{errno, sideOfCopyError(errno)};
+    return CopyFailure{errno, sideOfUnattributedError(errno)};
   }
   // Items hidden inside the bundle stay hidden.  Other flags (immutable, append-only)
   // would keep the copy from ever being replaced, so they are not carried over.

@@ -10,26 +10,11 @@
 
 #include "platform/error.h"
 #include "platform/fd.h"
+#include "platform/folder_stream.h"
 
 namespace installer {
 
 namespace {
-
-class FolderStream {
-public:
-  explicit FolderStream(DIR* stream) : stream_(stream) {}
-  ~FolderStream() {
-    if (stream_ != nullptr) {
-      ::closedir(stream_);
-    }
-  }
-  FolderStream(const FolderStream&) = delete;
-  FolderStream& operator=(const FolderStream&) = delete;
-  DIR* get() const { return stream_; }
-
-private:
-  DIR* stream_;
-};
 
 bool isDotOrDotDot(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
