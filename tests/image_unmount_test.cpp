@@ -7,7 +7,7 @@
 
 #include "driver/values.h"
 #include "image/unmount.h"
-#include "support/hdiutil_here.h"
+#include "support/tool_run.h"
 
 using testing_support::capturedLog;
 using testing_support::exists;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,20 +20,16 @@ namespace testing_support {
 
 ProgramRun runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
                       const std::string& folder) {
-  std::map<std::string, std::string> environment;
+  std::map<std::string, std::string> environment;  // later entries of a name win
+  auto add = [&](const std::string& item) { environment[item.substr(0, item.find('='))] = item; };
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string item(*entry);
-    environment[item.substr(0, item.find('='))] = item;
+    add(*entry);
   }
   for (const auto& item : extraEnvironment) {
-    environment[item.substr(0, item.find('='))] = item;
-  }
-  std::vector<std::string> envStrings;
-  for (auto& [name, item] : environment) {
-    envStrings.push_back(item);
+    add(item);
   }
   std::vector<char*> envp;
-  for (auto& item : envStrings) {
+  for (auto& [name, item] : environment) {
     envp.push_back(item.data());
   }
   envp.push_back(nullptr);
@@ -203,6 +200,39 @@ ProgramRun Workspace::run(const std::vector<std::string>& arguments) const {
   return runProgram(argv, {"PATH=" + dir_ / "fakebin" + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
                            "FAKE_HDIUTIL_DIR=" + fake(), "HDIUTIL_STANDIN_DIR=" + standInBase()},
                     work());
+}
+
+HdiutilHere::HdiutilHere(const Workspace& workspace) : workspace_(workspace) {
+  const char* path = std::getenv("PATH");
+  savedPath_ = path != nullptr ? path : "/usr/bin:/bin";
+  savedFolder_ = std::filesystem::current_path();
+  ::setenv("PATH", (workspace.root() + "/fakebin:" + savedPath_).c_str(), 1);
+  ::setenv("FAKE_HDIUTIL_DIR", workspace.fake().c_str(), 1);
+  if (::chdir(folder_.path().c_str()) != 0) {
+    throw std::runtime_error("chdir failed");
+  }
+}
+
+HdiutilHere::~HdiutilHere() {
+  ::setenv("PATH", savedPath_.c_str(), 1);
+  ::unsetenv("FAKE_HDIUTIL_DIR");
+  if (::chdir(savedFolder_.c_str()) != 0) {
+    std::abort();
+  }
+}
+
+void HdiutilHere::forgetCalls() { std::filesystem::remove_all(workspace_.fake() + "/calls"); }
+
+std::vector<std::string> HdiutilHere::strayFiles() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_.path())) {
+    names.push_back(entry.path().filename());
+  }
+  return names;
+}
+
+bool logHas(const std::vector<std::string>& log, const std::string& message) {
+  return std::find(log.begin(), log.end(), message) != log.end();
 }
 
 bool privateNamespacesAvailable() {

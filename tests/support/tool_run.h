@@ -95,6 +95,33 @@ private:
 // Whether runs can get a private /Applications here (root and unshare -m).
 bool privateNamespacesAvailable();
 
+// For in-process tests of code that runs hdiutil through bash: while it lives, this
+// process finds a Workspace's scripted hdiutil first on PATH, and its current folder
+// is an empty folder of its own, where a command injected into a command line would
+// most likely leave files (see strayFiles).  Restores PATH and the folder on
+// destruction.
+class HdiutilHere {
+public:
+  explicit HdiutilHere(const Workspace& workspace);
+  ~HdiutilHere();
+  HdiutilHere(const HdiutilHere&) = delete;
+  HdiutilHere& operator=(const HdiutilHere&) = delete;
+
+  // Forgets the calls recorded so far.
+  void forgetCalls();
+  // Names of whatever appeared in the current folder.
+  std::vector<std::string> strayFiles() const;
+
+private:
+  const Workspace& workspace_;
+  TempDir folder_;
+  std::string savedPath_;
+  std::string savedFolder_;
+};
+
+// Whether `log` holds `message` as one of its messages.
+bool logHas(const std::vector<std::string>& log, const std::string& message);
+
 #define SKIP_WITHOUT_PRIVATE_NAMESPACES()                                                     \
   if (!::testing_support::privateNamespacesAvailable()) {                                     \
     GTEST_SKIP() << "needs root and private mount namespaces (unshare -m) for a private "    \
