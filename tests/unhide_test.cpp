@@ -9,7 +9,6 @@
 
 #include "driver/values.h"
 #include "image/mount.h"
-#include "image/unmount.h"
 #include "install/unhide.h"
 #include "support/private_mounts.h"
 #include "support/temp_dir.h"
@@ -99,14 +98,6 @@ TEST(Unhide, LinkIsJudgedByItsOwnFlagNotItsTargets) {
   EXPECT_EQ(attributeOf(dir / "target/X.app", "user.hidden"), "1");
 }
 
-// Whether removeFiles removes anything yet; the disk-image work provides it.
-bool removeFilesRemoves() {
-  TempDir dir;
-  writeFile(dir / "probe", "x");
-  capturedLog([&] { installer::removeFiles(dir / "probe"); });
-  return !testing_support::exists(dir / "probe");
-}
-
 TEST(Unhide, NothingAtThePathFailsAndRemovesTheMountRecord) {
   TempDir dir;
   installer::basePath = dir.path();
@@ -119,9 +110,6 @@ TEST(Unhide, NothingAtThePathFailsAndRemovesTheMountRecord) {
 
   EXPECT_FALSE(result);
   EXPECT_EQ(log, Lines{kFailed + "No such file or directory (reading the hidden flag of " + app + ")"});
-  if (!removeFilesRemoves()) {
-    GTEST_SKIP() << "removeFiles does not remove files yet; the record's removal is not checked";
-  }
   EXPECT_FALSE(testing_support::exists(record));
 }
 
