@@ -25,24 +25,6 @@ using testing_support::writeFile;
 
 namespace {
 
-using Calls = std::vector<std::vector<std::string>>;
-
-TEST(MountRun, AttachLineEscapesBlanksAndTheRecordIsCounted) {
-  SKIP_WITHOUT_PRIVATE_NAMESPACES();
-  Workspace workspace;
-  workspace.scriptVerb("attach", recordSeed("hdiutil-apfs.plist"));
-  auto run = workspace.run({"My Disk Image.dmg", "Transmission.app"});
-  auto log = splitLogRecords(run.standardError);
-  const std::string line = "echo YES | hdiutil attach -nobrowse -plist " + workspace.work() +
-                           "/My\\ Disk\\ Image.dmg>" + workspace.work() + "/qzmount.plist";
-  ASSERT_GE(log.size(), 6u) << run.standardError;
-  EXPECT_EQ(std::vector<std::string>(log.begin() + 2, log.begin() + 6),
-            (std::vector<std::string>{"Mount cmd ->" + line, "Given Command /bin/bash " + line,
-                                      "terminationStatus : 0 output : ", "Array count in systemEntities 3"}));
-  EXPECT_EQ(workspace.hdiutilCalls(), (Calls{{"attach", "-nobrowse", "-plist", workspace.work() + "/My Disk Image.dmg"}}));
-  EXPECT_EQ(workspace.hdiutilStdin(0), "YES\n");
-}
-
 TEST(MountRun, FailedAttachEndsWith26AndLeavesTheRecord) {
   SKIP_WITHOUT_PRIVATE_NAMESPACES();
   Workspace workspace;

@@ -113,25 +113,6 @@ TEST(Unhide, NothingAtThePathFailsAndRemovesTheMountRecord) {
   EXPECT_FALSE(testing_support::exists(record));
 }
 
-TEST(Unhide, FlagThatCannotBeClearedFailsAndStaysSet) {
-  SKIP_WITHOUT_OWN_MOUNTS();
-  TempDir dir;
-  installer::basePath = dir.path();
-  writeFile(dir / "volume/X.app/Contents/Info.plist", "x");
-  setAttribute(dir / "volume/X.app", "user.hidden", "1");
-  testing_support::ScopedMount readOnly = testing_support::ScopedMount::readOnly(dir / "volume");
-  std::string app = dir / "volume/X.app";
-
-  bool result = true;
-  auto log = capturedLog([&] { result = checkAndUnhideApp(app); });
-
-  EXPECT_FALSE(result);
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[0], kUnhid);
-  EXPECT_EQ(log[1], kFailed + "Read-only file system (clearing the hidden flag of " + app + ")");
-  EXPECT_EQ(attributeOf(app, "user.hidden"), "1");
-}
-
 TEST(Unhide, FileSystemWithoutExtendedAttributesReadsAsVisible) {
   SKIP_WITHOUT_OWN_MOUNTS();
   TempDir dir;
