@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,29 +28,7 @@ ProgramRun runProgram(const std::vector<std::string>& argv,
 std::vector<std::string> splitLogRecords(const std::string& log);
 
 // Captures what the calling process logs while `body` runs, as messages.
-template <typename Body>
-std::vector<std::string> capturedLog(Body&& body);
-
-class StderrCapture {
-public:
-  StderrCapture();
-  ~StderrCapture();
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-  // Ends the capture and returns what was written.
-  std::string finish();
-
-private:
-  int saved_ = -1;
-  std::string file_;
-};
-
-template <typename Body>
-std::vector<std::string> capturedLog(Body&& body) {
-  StderrCapture capture;
-  body();
-  return splitLogRecords(capture.finish());
-}
+std::vector<std::string> capturedLog(const std::function<void()>& body);
 
 // Which hdiutil whole runs meet: the scripted one, told by each test what to say, or
 // the Linux stand-in that attaches real disk images.
