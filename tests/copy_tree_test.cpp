@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -64,17 +65,14 @@ void makeRichBundle(const std::string& app) {
   setAttribute(app + "/Contents/Info.plist", "user.quarantine", std::string("0083;\0binary", 12));
   setAttribute(app + "/Contents/Resources", "user.hidden", "1");
 
-  long nanos = 1;
-  for (const char* item : {"/Contents/Frameworks/Kit.framework/Versions/Current", "/Contents/Frameworks/Kit.framework/Kit",
-                           "/Contents/absolute", "/Contents/dangling", "/Contents/Info.plist", "/Contents/MacOS/Tool",
-                           "/Contents/Resources/secret", "/Contents/Resources/empty", "/Contents/Resources/odd mode",
-                           "/Contents/Resources/large.bin", "/Contents/Locked/inside",
-                           "/Contents/Frameworks/Kit.framework/Versions/A/Kit",
-                           "/Contents/Frameworks/Kit.framework/Versions/A", "/Contents/Frameworks/Kit.framework/Versions",
-                           "/Contents/Frameworks/Kit.framework", "/Contents/Frameworks", "/Contents/MacOS",
-                           "/Contents/Resources", "/Contents/Locked", "/Contents/Empty", "/Contents", ""}) {
-    setTimes(app + item, 1500000000, 123456789, 1600000000 + nanos, 987654321 - nanos);
-    ++nanos;
+  std::vector<std::string> items{app};
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(app)) {
+    items.push_back(entry.path());
+  }
+  // Longest first: every item before the folder holding it.
+  std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+  for (long nanos = 0; nanos < static_cast<long>(items.size()); ++nanos) {
+    setTimes(items[nanos], 1500000000, 123456789, 1600000000 + nanos, 987654321 - nanos);
   }
   ::chmod((app + "/Contents/Locked").c_str(), 0555);
 }

@@ -9,7 +9,8 @@
 #include "driver/values.h"
 #include "image/mount.h"
 #include "image/unmount.h"
-#include "support/hdiutil_here.h"
+#include "support/record.h"
+#include "support/tool_run.h"
 
 using installer::detachCommandLine;
 using installer::mountCommandLine;
@@ -70,7 +71,7 @@ std::string hostileText(std::mt19937& random, size_t i, bool slashAllowed) {
 TEST(HostileNames, ReachHdiutilAsOneArgumentAndRunNothingElse) {
   Workspace workspace;
   HdiutilHere here(workspace);
-  const std::string record = readFile(std::string(PROJECT_SOURCE_DIR) + "/fuzz/corpus/record/hdiutil-hfs.plist");
+  const std::string record = testing_support::recordSeed("hdiutil-hfs.plist");
   workspace.scriptVerb("attach", record);
   std::vector<std::string> folders;
   for (const char* name : {"plain", "with blank", "quote's \"here\"", "$dollar `tick` \\"}) {

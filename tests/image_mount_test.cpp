@@ -4,50 +4,26 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 
 #include "driver/values.h"
 #include "image/mount.h"
 #include "platform/property_list.h"
-#include "support/hdiutil_here.h"
+#include "support/record.h"
+#include "support/tool_run.h"
 
 using testing_support::capturedLog;
 using testing_support::exists;
 using testing_support::HdiutilHere;
+using testing_support::logHas;
+using testing_support::recordSeed;
 using testing_support::readFile;
 using testing_support::splitLogRecords;
 using testing_support::Workspace;
 using testing_support::writeFile;
 
 namespace {
-
-using Calls = std::vector<std::vector<std::string>>;
-
-std::string seed(const std::string& name) {
-  return readFile(std::string(PROJECT_SOURCE_DIR) + "/fuzz/corpus/record/" + name);
-}
-
-bool logHas(const std::vector<std::string>& log, const std::string& message) {
-  return std::find(log.begin(), log.end(), message) != log.end();
-}
-
-TEST(MountRun, AttachLineEscapesBlanksAndTheRecordIsCounted) {
-  SKIP_WITHOUT_PRIVATE_NAMESPACES();
-  Workspace workspace;
-  workspace.scriptVerb("attach", seed("hdiutil-apfs.plist"));
-  auto run = workspace.run({"My Disk Image.dmg", "Transmission.app"});
-  auto log = splitLogRecords(run.standardError);
-  const std::string line = "echo YES | hdiutil attach -nobrowse -plist " + workspace.work() +
-                           "/My\\ Disk\\ Image.dmg>" + workspace.work() + "/qzmount.plist";
-  ASSERT_GE(log.size(), 6u) << run.standardError;
-  EXPECT_EQ(std::vector<std::string>(log.begin() + 2, log.begin() + 6),
-            (std::vector<std::string>{"Mount cmd ->" + line, "Given Command /bin/bash " + line,
-                                      "terminationStatus : 0 output : ", "Array count in systemEntities 3"}));
-  EXPECT_EQ(workspace.hdiutilCalls(), (Calls{{"attach", "-nobrowse", "-plist", workspace.work() + "/My Disk Image.dmg"}}));
-  EXPECT_EQ(workspace.hdiutilStdin(0), "YES\n");
-}
 
 TEST(MountRun, FailedAttachEndsWith26AndLeavesTheRecord) {
   SKIP_WITHOUT_PRIVATE_NAMESPACES();
@@ -115,14 +91,14 @@ TEST_F(MountInProcess, EachKindOfRecordEndsAsItShould) {
            {"no-entities-key.plist", noRows, 1},
        }) {
     SCOPED_TRACE(c.seedName);
-    workspace.scriptVerb("attach", seed(c.seedName));
+    workspace.scriptVerb("attach", recordSeed(c.seedName));
     installer::MountOutcome outcome;
     auto log = mount(outcome);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), c.lastMessage);
     EXPECT_EQ(outcome.entities.has_value(), c.status == 0);
     EXPECT_EQ(outcome.exitStatus, c.status);
-    EXPECT_EQ(installer::plistData, seed(c.seedName));
+    EXPECT_EQ(installer::plistData, recordSeed(c.seedName));
     // The record stays for the search, and goes on every failure after it was read.
     EXPECT_EQ(exists(record), c.status == 0);
     EXPECT_FALSE(logHas(log, "Error in deleting the plist"));
@@ -156,12 +132,12 @@ TEST_F(MountInProcess, WhateverStandsAtTheRecordPathGoesWithoutBeingFollowed) {
     SCOPED_TRACE(c.name);
     writeFile(victim, "precious");
     c.plant();
-    workspace.scriptVerb("attach", seed("hdiutil-hfs.plist"));
+    workspace.scriptVerb("attach", recordSeed("hdiutil-hfs.plist"));
     installer::MountOutcome outcome;
     auto log = mount(outcome);
     EXPECT_EQ(readFile(victim), "precious");
     EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
-    EXPECT_EQ(readFile(record), seed("hdiutil-hfs.plist"));
+    EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
     EXPECT_EQ(log.back(), "Array count in systemEntities 2");
     EXPECT_EQ(log.size(), 4u);  // nothing logged for the removal
     std::filesystem::remove(record);

@@ -7,16 +7,13 @@
 
 #include "image/record.h"
 #include "platform/property_list.h"
-#include "support/temp_dir.h"
+#include "support/record.h"
 
 using installer::readMountRecordBytes;
 using installer::RecordVerdict;
+using testing_support::recordSeed;
 
 namespace {
-
-std::string seed(const std::string& name) {
-  return testing_support::readFile(std::string(PROJECT_SOURCE_DIR) + "/fuzz/corpus/record/" + name);
-}
 
 std::vector<std::optional<std::string>> mountPoints(const installer::RecordReading& reading) {
   std::vector<std::optional<std::string>> points;
@@ -79,7 +76,7 @@ TEST(MountRecord, EntitiesKeepRecordOrderAndOnlyStringMountPoints) {
            {"licence-around.txt", {std::nullopt, std::nullopt, "/Volumes/container-apfs"}},
            {"licence-plist-only.txt", {std::nullopt, "/Volumes/Transmission"}},
        }) {
-    auto reading = readMountRecordBytes(seed(c.seedName));
+    auto reading = readMountRecordBytes(recordSeed(c.seedName));
     EXPECT_EQ(reading.verdict, RecordVerdict::Entities) << c.seedName << ": " << reading.error;
     EXPECT_EQ(mountPoints(reading), c.expected) << c.seedName;
   }
@@ -88,14 +85,14 @@ TEST(MountRecord, EntitiesKeepRecordOrderAndOnlyStringMountPoints) {
 TEST(MountRecord, LicenceMentioningPlistTagsStillFindsTheRecord) {
   // The XML declaration marks the start even when the licence names the tags first.
   auto reading = readMountRecordBytes("Do not edit <plist> or </plist> by hand.\nAgree Y/N? " +
-                                      seed("hdiutil-hfs.plist") + "See </plist> above.\n");
+                                      recordSeed("hdiutil-hfs.plist") + "See </plist> above.\n");
   EXPECT_EQ(reading.verdict, RecordVerdict::Entities) << reading.error;
   EXPECT_EQ(reading.entities.size(), 2u);
 }
 
 TEST(MountRecord, EveryTruncationOfARealRecordIsHandled) {
   for (const char* name : {"hdiutil-hfs.plist", "hdiutil-hfs.bplist", "licence-around.txt"}) {
-    std::string whole = seed(name);
+    std::string whole = recordSeed(name);
     for (size_t length = 0; length < whole.size(); ++length) {
       auto reading = readMountRecordBytes(whole.substr(0, length));
       // A cut after the top dictionary may still parse; it must then be complete.
@@ -118,7 +115,7 @@ TEST(MountRecord, HostileBytesAreRefusedWithAReason) {
   };
   for (const Case& c : std::vector<Case>{
            {"empty", "", std::string(installer::kNotAPropertyList)},
-           {"text", seed("text.txt"), std::string(installer::kNotAPropertyList)},
+           {"text", recordSeed("text.txt"), std::string(installer::kNotAPropertyList)},
            {"xml arrays 100000 deep", nestedXml(100000, "<array>", "</array>"), tooDeep},
            {"xml dictionaries 100000 deep", nestedXml(100000, "<dict><key>k</key>", "</dict>"), tooDeep},
            {"xml never closed", std::string(700000, '<') + nestedXml(100000, "<array>", ""), tooDeep},
@@ -126,13 +123,13 @@ TEST(MountRecord, HostileBytesAreRefusedWithAReason) {
             "The property list holds too many character references."},
            {"binary 100000 deep", nestedBinary(100000, 1), tooDeep},
            {"binary shared 2^40 times", nestedBinary(41, 2), "The property list holds more than 100000 values."},
-           {"binary cycle", seed("binary-cycle.bplist"), damaged + "a container holds itself."},
-           {"binary offset past the end", seed("binary-offset-past-end.bplist"),
+           {"binary cycle", recordSeed("binary-cycle.bplist"), damaged + "a container holds itself."},
+           {"binary offset past the end", recordSeed("binary-offset-past-end.bplist"),
             damaged + "an object offset lies outside the object table."},
-           {"binary with 2^62 objects", seed("binary-huge-count.bplist"), damaged + "its offset table does not fit."},
-           {"binary array of 2^60", seed("binary-huge-array.bplist"),
+           {"binary with 2^62 objects", recordSeed("binary-huge-count.bplist"), damaged + "its offset table does not fit."},
+           {"binary array of 2^60", recordSeed("binary-huge-array.bplist"),
             damaged + "a container's references run past the end."},
-           {"binary table past the end", seed("binary-table-past-end.bplist"),
+           {"binary table past the end", recordSeed("binary-table-past-end.bplist"),
             damaged + "its offset table does not fit."},
            {"binary header only", "bplist00", damaged + "it is shorter than its header and trailer."},
        }) {

@@ -7,7 +7,7 @@
 
 #include "driver/values.h"
 #include "image/unmount.h"
-#include "support/hdiutil_here.h"
+#include "support/tool_run.h"
 
 using testing_support::capturedLog;
 using testing_support::exists;
@@ -17,16 +17,6 @@ using testing_support::Workspace;
 using testing_support::writeFile;
 
 namespace {
-
-TEST(Detach, SuccessLogsOnlyTheRunnersLines) {
-  Workspace workspace;
-  HdiutilHere here(workspace);
-  workspace.scriptVerb("detach", "\"disk4\" ejected.\n");
-  auto log = capturedLog([] { installer::unmountDMG("/Volumes/My Disk"); });
-  EXPECT_EQ(log, (std::vector<std::string>{"Given Command /bin/bash hdiutil detach -force \"/Volumes/My Disk\"",
-                                           "terminationStatus : 0 output : \"disk4\" ejected.\n"}));
-  EXPECT_EQ(workspace.hdiutilCalls(), (std::vector<std::vector<std::string>>{{"detach", "-force", "/Volumes/My Disk"}}));
-}
 
 TEST(Detach, FailureNamesTheImageAsGivenNotTheMountPoint) {
   Workspace workspace;

@@ -18,6 +18,7 @@
 namespace fs = std::filesystem;
 using testing_support::exists;
 using testing_support::hdiutilRecord;
+using testing_support::logHas;
 using testing_support::snapshotTree;
 using testing_support::splitLogRecords;
 using testing_support::Workspace;
@@ -25,6 +26,8 @@ using testing_support::writeFile;
 using Records = std::vector<std::string>;
 
 namespace {
+
+const std::string kNotFound = "Given app Sample.app not found in mounted volume's plist, hence installation failed!!!!!";
 
 bool hasHiddenFlag(const std::string& path) { return testing_support::attributeOf(path, "user.hidden") == "1"; }
 
@@ -105,6 +108,16 @@ protected:
     return detached;
   }
 
+  // Runs Sample.app from Sample.dmg, which must fail before any copy: exactly the
+  // opening records and then `ending`, the record removed, exactly the mount points
+  // `detached` detached, nothing installed.
+  void expectFailedRun(size_t entities, const Records& ending, const Records& detached) {
+    EXPECT_EQ(run("Sample.dmg", "Sample.app", 1), joined({opening("Sample.dmg", "Sample.app", entities), ending}));
+    EXPECT_FALSE(recordLeft());
+    EXPECT_EQ(detachedMountPoints(), detached);
+    EXPECT_TRUE(fs::is_empty(ws_.applications()));
+  }
+
   bool recordLeft() const { return exists(ws_.work() + "/qzmount.plist"); }
   std::string installed(const std::string& name) const { return ws_.applications() + "/" + name; }
 
@@ -117,17 +130,21 @@ TEST_F(InstallRun, InstallsFromTheVolumeAndLogsExactlyTheSuccessSequence) {
   std::string source = bundle(mp, "Sample.app");
   attachWith({std::nullopt, mp});
 
-  Records log = run("Sample.dmg", "Sample.app", 0);
+  Records log = run("My Disk Image.dmg", "Sample.app", 0);
 
-  EXPECT_EQ(log, joined({opening("Sample.dmg", "Sample.app", 2),
+  EXPECT_EQ(log, joined({opening("My Disk Image.dmg", "Sample.app", 2),
                          {"mount-point : " + mp, "Files list in the volume : [\"Sample.app\"]\n files count 1",
                           "Copying from appPath : " + mp + "/Sample.app destinationPath : /Applications/Sample.app",
                           "App Copied successfully"},
                          detachRecords(mp)}));
+  // Blanks alone are escaped with a backslash, not quoted.
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[2], "Mount cmd ->echo YES | hdiutil attach -nobrowse -plist " + ws_.work() +
+                        "/My\\ Disk\\ Image.dmg>" + ws_.work() + "/qzmount.plist");
   EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
   EXPECT_FALSE(recordLeft());
   ASSERT_EQ(ws_.hdiutilCalls().size(), 2u);
-  EXPECT_EQ(ws_.hdiutilCalls()[0], (Records{"attach", "-nobrowse", "-plist", ws_.work() + "/Sample.dmg"}));
+  EXPECT_EQ(ws_.hdiutilCalls()[0], (Records{"attach", "-nobrowse", "-plist", ws_.work() + "/My Disk Image.dmg"}));
   EXPECT_EQ(ws_.hdiutilStdin(0), "YES\n");
   EXPECT_EQ(detachedMountPoints(), Records{mp});
 }
@@ -135,65 +152,42 @@ TEST_F(InstallRun, InstallsFromTheVolumeAndLogsExactlyTheSuccessSequence) {
 TEST_F(InstallRun, ListingFailureAbandonsAndLeavesTheVolumeAttached) {
   std::string mp = ws_.root() + "/volumes/gone";
   attachWith({std::nullopt, mp});
-
-  Records log = run("Sample.dmg", "Sample.app", 1);
-
-  EXPECT_EQ(log, joined({opening("Sample.dmg", "Sample.app", 2),
-                         {"mount-point : " + mp,
-                          "PropertyListSerialization Failed!!!!! or not able to get contents of directory "
-                          "No such file or directory (listing " + mp + ")"}}));
-  EXPECT_FALSE(recordLeft());
-  EXPECT_TRUE(detachedMountPoints().empty());
+  expectFailedRun(2,
+                  {"mount-point : " + mp,
+                   "PropertyListSerialization Failed!!!!! or not able to get contents of directory "
+                   "No such file or directory (listing " + mp + ")"},
+                  {});
 }
 
 TEST_F(InstallRun, EmptyVolumeIsDetachedAndTheRunFails) {
   std::string mp = volume("Empty");
   attachWith({mp});
-
-  Records log = run("Sample.dmg", "Sample.app", 1);
-
-  EXPECT_EQ(log, joined({opening("Sample.dmg", "Sample.app", 1),
-                         {"mount-point : " + mp, "Files list in the volume : []\n files count 0",
-                          "Files not found in mounted volume, hence installation failed!!!!!"},
-                         detachRecords(mp)}));
-  EXPECT_FALSE(recordLeft());
+  expectFailedRun(1,
+                  joined({{"mount-point : " + mp, "Files list in the volume : []\n files count 0",
+                           "Files not found in mounted volume, hence installation failed!!!!!"},
+                          detachRecords(mp)}),
+                  {mp});
 }
 
 TEST_F(InstallRun, VolumeWithoutTheBundleIsDetachedAndTheRunFails) {
   std::string mp = volume("Other");
   bundle(mp, "Other.app");
   attachWith({std::nullopt, mp});
-
-  Records log = run("Sample.dmg", "Sample.app", 1);
-
-  EXPECT_EQ(log, joined({opening("Sample.dmg", "Sample.app", 2),
-                         {"mount-point : " + mp, "Files list in the volume : [\"Other.app\"]\n files count 1",
-                          "Given app Sample.app not found in mounted volume's plist, hence installation failed!!!!!"},
-                         detachRecords(mp)}));
-  EXPECT_FALSE(recordLeft());
-  EXPECT_FALSE(exists(installed("Sample.app")));
+  expectFailedRun(
+      2, joined({{"mount-point : " + mp, "Files list in the volume : [\"Other.app\"]\n files count 1", kNotFound},
+                 detachRecords(mp)}),
+      {mp});
 }
 
 TEST_F(InstallRun, EmptyMountPointIsReportedAndPassedOver) {
   attachWith({std::nullopt, std::string()});
-
-  Records log = run("Sample.dmg", "Sample.app", 1);
-
-  EXPECT_EQ(log, joined({opening("Sample.dmg", "Sample.app", 2),
-                         {"mount-point : ",
-                          "mount-point not found in mounted volume's plist, hence installation failed!!!!!"}}));
-  EXPECT_FALSE(recordLeft());
-  EXPECT_TRUE(detachedMountPoints().empty());
+  expectFailedRun(2, {"mount-point : ", "mount-point not found in mounted volume's plist, hence installation failed!!!!!"},
+                  {});
 }
 
 TEST_F(InstallRun, NoEntityWithAMountPoint) {
   attachWith({std::nullopt, std::nullopt});
-
-  Records log = run("Sample.dmg", "Sample.app", 1);
-
-  EXPECT_EQ(log, joined({opening("Sample.dmg", "Sample.app", 2),
-                         {"mount-point key not found in mounted volume's plist, hence installation failed!!!!!"}}));
-  EXPECT_FALSE(recordLeft());
+  expectFailedRun(2, {"mount-point key not found in mounted volume's plist, hence installation failed!!!!!"}, {});
 }
 
 TEST_F(InstallRun, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {
@@ -202,16 +196,20 @@ TEST_F(InstallRun, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {
   ASSERT_EQ(::mkfifo((source + "/Contents/pipe").c_str(), 0644), 0);
   testing_support::setAttribute(source, "user.hidden", "1");
   attachWith({mp});
+  bundle(ws_.applications(), "Sample.app");
+  Records oldBundle = snapshotTree(installed("Sample.app"));
 
   Records log = run("Sample.dmg", "Sample.app", 1);
 
   ASSERT_EQ(log.size(), 12u) << ::testing::PrintToString(log);
   EXPECT_EQ(log[8], "Copying from appPath : " + mp + "/Sample.app destinationPath : /Applications/Sample.app");
-  EXPECT_TRUE(log[9].starts_with("App Copied Failed!!!!!!!!!!! ")) << log[9];
-  EXPECT_NE(log[9].find("pipe"), std::string::npos) << log[9];
+  EXPECT_EQ(log[9], "App Copied Failed!!!!!!!!!!! A FIFO (named pipe) cannot be part of an application bundle "
+                    "(copying " + mp + "/Sample.app/Contents/pipe)");
   EXPECT_EQ(Records(log.begin() + 10, log.end()), detachRecords(mp));
   EXPECT_FALSE(recordLeft());
-  EXPECT_TRUE(fs::is_empty(ws_.applications())) << "no bundle and no temporary copy left behind";
+  // The older copy is exactly as it was, and no temporary copy is left beside it.
+  EXPECT_EQ(testing_support::namesIn(ws_.applications()), Records{"Sample.app"});
+  EXPECT_EQ(snapshotTree(installed("Sample.app")), oldBundle);
 }
 
 TEST_F(InstallRun, HiddenBundleIsUnhiddenAfterTheDetach) {
@@ -244,9 +242,8 @@ TEST_F(InstallRun, FlagThatCannotBeClearedFailsTheRun) {
 
   ASSERT_GE(log.size(), 3u);
   EXPECT_EQ(log[log.size() - 3], "App is hidden, Hence Unhid app");
-  EXPECT_TRUE(log[log.size() - 2].starts_with(" checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! "
-                                              "Read-only file system"))
-      << log[log.size() - 2];
+  EXPECT_EQ(log[log.size() - 2], " checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! "
+                                 "Read-only file system (clearing the hidden flag of /Applications/Sample.app)");
   EXPECT_EQ(log.back(), "Error in deleting the plist");
   EXPECT_TRUE(hasHiddenFlag(installed("Sample.app")));
 }
@@ -260,9 +257,8 @@ TEST_F(InstallRun, FlagThatCannotBeReadFailsTheRun) {
   Records log = run("Sample.dmg", "Sample.app", 1);
 
   ASSERT_GE(log.size(), 2u);
-  EXPECT_TRUE(log[log.size() - 2].starts_with(" checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! "
-                                              "No such file or directory"))
-      << log[log.size() - 2];
+  EXPECT_EQ(log[log.size() - 2], " checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! "
+                                 "No such file or directory (reading the hidden flag of /Applications/Sample.app)");
   EXPECT_EQ(log.back(), "Error in deleting the plist");
 }
 
@@ -278,7 +274,7 @@ TEST_F(InstallRun, SecondVolumeHoldsTheBundleAfterTheFirstIsDetached) {
 
   EXPECT_EQ(log, joined({opening("Sample.dmg", "Sample.app", 5),
                          {"mount-point : " + first, "Files list in the volume : [\"Other.app\"]\n files count 1",
-                          "Given app Sample.app not found in mounted volume's plist, hence installation failed!!!!!"},
+                          kNotFound},
                          detachRecords(first),
                          {"mount-point : " + second, "Files list in the volume : [\"Sample.app\"]\n files count 1",
                           "Copying from appPath : " + second + "/Sample.app destinationPath : /Applications/Sample.app",
@@ -296,9 +292,7 @@ TEST_F(InstallRun, NameDifferingOnlyInCaseIsNotTheBundle) {
 
   Records log = run("Sample.dmg", "Sample.app", 1);
 
-  EXPECT_NE(std::find(log.begin(), log.end(),
-                      "Given app Sample.app not found in mounted volume's plist, hence installation failed!!!!!"),
-            log.end());
+  EXPECT_TRUE(logHas(log, kNotFound));
   EXPECT_FALSE(exists(installed("sample.app")));
   EXPECT_FALSE(exists(installed("Sample.app")));
 }
@@ -312,9 +306,7 @@ TEST_F(InstallRun, ComposedNameFindsTheDecomposedBundle) {
 
   Records log = run("Cafe.dmg", composed, 0);
 
-  EXPECT_NE(std::find(log.begin(), log.end(),
-                      "Copying from appPath : " + mp + "/" + decomposed + " destinationPath : /Applications/" + composed),
-            log.end());
+  EXPECT_TRUE(logHas(log, "Copying from appPath : " + mp + "/" + decomposed + " destinationPath : /Applications/" + composed));
   EXPECT_EQ(snapshotTree(installed(composed)), snapshotTree(source));
 }
 
@@ -325,9 +317,7 @@ TEST_F(InstallRun, MountPointEndingInASlash) {
 
   Records log = run("Sample.dmg", "Sample.app", 0);
 
-  EXPECT_NE(std::find(log.begin(), log.end(),
-                      "Copying from appPath : " + mp + "/Sample.app destinationPath : /Applications/Sample.app"),
-            log.end());
+  EXPECT_TRUE(logHas(log, "Copying from appPath : " + mp + "/Sample.app destinationPath : /Applications/Sample.app"));
   EXPECT_EQ(detachedMountPoints(), Records{mp});
   EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
 }

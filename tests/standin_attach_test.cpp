@@ -20,8 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string fixture(const std::string& relative) { return fixtureImagesFolder().value_or("") + "/" + relative; }
-
 // What attaching one fixture image must give.
 struct FixtureImage {
   std::string path;  // below the fixture folder
@@ -73,7 +71,7 @@ TEST_P(RealImage, ShowsWhat7ZipListsAtFreshMountPointsAndDetachLeavesNothing) {
   SKIP_WITHOUT_STANDIN();
   SKIP_WITHOUT_FIXTURE_IMAGES();
   const FixtureImage& expected = GetParam();
-  std::string image = fixture(expected.path);
+  std::string image = fixtureImage(expected.path);
   if (!exists(image)) {
     GTEST_SKIP() << image << " is not among the fixture images here";
   }
@@ -166,7 +164,7 @@ TEST(StandInAttach, TwoPartitionsAreTwoVolumesThatDetachOneByOne) {
   SKIP_WITHOUT_STANDIN();
   SKIP_WITHOUT_FIXTURE_IMAGES();
   TempDir sandbox;
-  AttachedImage attached(fixture("node-udif/compression-lzfse.dmg"), sandbox / "volumes");
+  AttachedImage attached(fixtureImage("node-udif/compression-lzfse.dmg"), sandbox / "volumes");
   ASSERT_EQ(attached.run().exitStatus, 0) << attached.run().standardError;
   std::vector<std::string> mountPoints = attached.mountPoints();
   ASSERT_EQ(mountPoints.size(), 2u);
@@ -188,7 +186,7 @@ TEST(StandInAttach, AbsoluteLinksKeepTheTargetsTheyHaveOnTheVolume) {
   SKIP_WITHOUT_STANDIN();
   SKIP_WITHOUT_FIXTURE_IMAGES();
   TempDir sandbox;
-  AttachedImage attached(fixture("keramics/hfsplus_zlib.dmg"), sandbox / "volumes");
+  AttachedImage attached(fixtureImage("keramics/hfsplus_zlib.dmg"), sandbox / "volumes");
   ASSERT_EQ(attached.mountPoints().size(), 1u) << attached.run().standardError;
   fs::path volume = attached.mountPoints().front();
   EXPECT_EQ(fs::read_symlink(volume / "file_symboliclink1"), "/Volumes/hfsplus_test/testdir1/testfile1");
@@ -247,7 +245,7 @@ TEST_P(UnattachableImage, FailsLikeHdiutilAndLeavesNothingBehind) {
   EXPECT_TRUE(holdsNothing(base));
 }
 
-std::string transmissionBytes() { return readFile(fixture("homebrew-brew/transmission-2.61.dmg")); }
+std::string transmissionBytes() { return readFile(fixtureImage("homebrew-brew/transmission-2.61.dmg")); }
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, UnattachableImage,

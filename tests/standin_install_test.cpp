@@ -2,7 +2,6 @@
 // stand-in first on PATH and a private /Applications.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include "support/disk_images.h"
@@ -12,8 +11,6 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string fixture(const std::string& relative) { return fixtureImagesFolder().value_or("") + "/" + relative; }
 
 // What the image holds, as 7-Zip extracts it on its own: the reference for what an
 // install must put in place.
@@ -44,8 +41,7 @@ std::string loggedMountPoint(const ProgramRun& run) {
 }
 
 bool logHas(const ProgramRun& run, const std::string& message) {
-  auto log = splitLogRecords(run.standardError);
-  return std::find(log.begin(), log.end(), message) != log.end();
+  return testing_support::logHas(splitLogRecords(run.standardError), message);
 }
 
 #define SKIP_WITHOUT_WHOLE_RUNS() \
@@ -56,7 +52,7 @@ TEST(WholeRunOnRealImages, TransmissionReplacesAnOlderCopyWithTheImagesTree) {
   SKIP_WITHOUT_WHOLE_RUNS();
   SKIP_WITHOUT_FIXTURE_IMAGES();
   Workspace workspace(Hdiutil::StandIn);
-  std::string image = fixture("homebrew-brew/transmission-2.61.dmg");
+  std::string image = fixtureImage("homebrew-brew/transmission-2.61.dmg");
   fs::copy_file(image, workspace.work() + "/transmission-2.61.dmg");
   writeFile(workspace.applications() + "/Transmission.app/Contents/Old version only", "stale");
 
@@ -98,7 +94,7 @@ TEST(WholeRunOnRealImages, BundleMissingFromEveryVolumeDetachesThemAll) {
   SKIP_WITHOUT_WHOLE_RUNS();
   SKIP_WITHOUT_FIXTURE_IMAGES();
   Workspace workspace(Hdiutil::StandIn);
-  fs::copy_file(fixture("node-udif/compression-lzfse.dmg"), workspace.work() + "/two volumes.dmg");
+  fs::copy_file(fixtureImage("node-udif/compression-lzfse.dmg"), workspace.work() + "/two volumes.dmg");
 
   ProgramRun run = workspace.run({"two volumes.dmg", "Missing.app"});
   EXPECT_EQ(run.exitStatus, 1) << run.standardError;
@@ -113,7 +109,7 @@ TEST(WholeRunOnRealImages, CorruptImagesEndInAMountErrorWithStatus26) {
   SKIP_WITHOUT_WHOLE_RUNS();
   std::vector<std::string> images = {std::string(4096, 'x')};
   if (fixtureImagesFolder()) {
-    images.push_back(readFile(fixture("homebrew-brew/transmission-2.61.dmg")).substr(0, 10000));
+    images.push_back(readFile(fixtureImage("homebrew-brew/transmission-2.61.dmg")).substr(0, 10000));
   }
   for (const auto& bytes : images) {
     Workspace workspace(Hdiutil::StandIn);

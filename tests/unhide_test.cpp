@@ -9,7 +9,6 @@
 
 #include "driver/values.h"
 #include "image/mount.h"
-#include "image/unmount.h"
 #include "install/unhide.h"
 #include "support/private_mounts.h"
 #include "support/temp_dir.h"
@@ -99,14 +98,6 @@ TEST(Unhide, LinkIsJudgedByItsOwnFlagNotItsTargets) {
   EXPECT_EQ(attributeOf(dir / "target/X.app", "user.hidden"), "1");
 }
 
-// Whether removeFiles removes anything yet; the disk-image work provides it.
-bool removeFilesRemoves() {
-  TempDir dir;
-  writeFile(dir / "probe", "x");
-  capturedLog([&] { installer::removeFiles(dir / "probe"); });
-  return !testing_support::exists(dir / "probe");
-}
-
 TEST(Unhide, NothingAtThePathFailsAndRemovesTheMountRecord) {
   TempDir dir;
   installer::basePath = dir.path();
@@ -119,29 +110,7 @@ TEST(Unhide, NothingAtThePathFailsAndRemovesTheMountRecord) {
 
   EXPECT_FALSE(result);
   EXPECT_EQ(log, Lines{kFailed + "No such file or directory (reading the hidden flag of " + app + ")"});
-  if (!removeFilesRemoves()) {
-    GTEST_SKIP() << "removeFiles does not remove files yet; the record's removal is not checked";
-  }
   EXPECT_FALSE(testing_support::exists(record));
-}
-
-TEST(Unhide, FlagThatCannotBeClearedFailsAndStaysSet) {
-  SKIP_WITHOUT_OWN_MOUNTS();
-  TempDir dir;
-  installer::basePath = dir.path();
-  writeFile(dir / "volume/X.app/Contents/Info.plist", "x");
-  setAttribute(dir / "volume/X.app", "user.hidden", "1");
-  testing_support::ScopedMount readOnly = testing_support::ScopedMount::readOnly(dir / "volume");
-  std::string app = dir / "volume/X.app";
-
-  bool result = true;
-  auto log = capturedLog([&] { result = checkAndUnhideApp(app); });
-
-  EXPECT_FALSE(result);
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[0], kUnhid);
-  EXPECT_EQ(log[1], kFailed + "Read-only file system (clearing the hidden flag of " + app + ")");
-  EXPECT_EQ(attributeOf(app, "user.hidden"), "1");
 }
 
 TEST(Unhide, FileSystemWithoutExtendedAttributesReadsAsVisible) {

@@ -17,11 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isFolder(const std::string& path) {
-  std::error_code error;
-  return fs::is_directory(path, error);
-}
-
 ProgramRun sevenZip(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv = {"/usr/bin/env", "7zz"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -115,12 +110,14 @@ bool isFileSystemType(const std::string& type) {
 std::optional<std::string> fixtureImagesFolder() {
   for (const std::string& candidate :
        {std::string(PROJECT_SOURCE_DIR) + "/../shared/fixtures/images", std::string("/work/shared/fixtures/images")}) {
-    if (isFolder(candidate)) {
+    if (std::error_code error; fs::is_directory(candidate, error)) {
       return fs::canonical(candidate).string();
     }
   }
   return std::nullopt;
 }
+
+std::string fixtureImage(const std::string& relative) { return fixtureImagesFolder().value_or("") + "/" + relative; }
 
 bool standInAvailable() {
 #ifdef HDIUTIL_STANDIN_BINARY

@@ -15,6 +15,8 @@ namespace testing_support {
 // The folder of real disk images made by Apple's hdiutil, shared beside the
 // repository ("../shared/fixtures/images"), or nothing when it is not there.
 std::optional<std::string> fixtureImagesFolder();
+// The path of the image `relative` below that folder.
+std::string fixtureImage(const std::string& relative);
 
 #define SKIP_WITHOUT_FIXTURE_IMAGES()                                                         \
   if (!::testing_support::fixtureImagesFolder()) {                                            \

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "support/temp_dir.h"
+
 namespace testing_support {
 
 std::string hdiutilRecord(const std::vector<std::optional<std::string>>& mountPoints) {
@@ -36,6 +38,10 @@ std::string hdiutilRecord(const std::vector<std::optional<std::string>>& mountPo
   std::free(xml);
   plist_free(root);
   return text;
+}
+
+std::string recordSeed(const std::string& name) {
+  return readFile(std::string(PROJECT_SOURCE_DIR) + "/fuzz/corpus/record/" + name);
 }
 
 }  // namespace testing_support

@@ -13,4 +13,7 @@ namespace testing_support {
 // volume-kind).
 std::string hdiutilRecord(const std::vector<std::optional<std::string>>& mountPoints);
 
+// The bytes of the record `name` in the fuzzer's seed corpus (fuzz/corpus/record).
+std::string recordSeed(const std::string& name);
+
 }  // namespace testing_support

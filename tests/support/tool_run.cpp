@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -19,20 +21,16 @@ namespace testing_support {
 
 ProgramRun runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
                       const std::string& folder) {
-  std::map<std::string, std::string> environment;
+  std::map<std::string, std::string> environment;  // later entries of a name win
+  auto add = [&](const std::string& item) { environment[item.substr(0, item.find('='))] = item; };
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string item(*entry);
-    environment[item.substr(0, item.find('='))] = item;
+    add(*entry);
   }
   for (const auto& item : extraEnvironment) {
-    environment[item.substr(0, item.find('='))] = item;
-  }
-  std::vector<std::string> envStrings;
-  for (auto& [name, item] : environment) {
-    envStrings.push_back(item);
+    add(item);
   }
   std::vector<char*> envp;
-  for (auto& item : envStrings) {
+  for (auto& [name, item] : environment) {
     envp.push_back(item.data());
   }
   envp.push_back(nullptr);
@@ -74,40 +72,21 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const std::vector<st
   return run;
 }
 
-namespace {
-
-// Length of a record prefix "YYYY-MM-DD HH:MM:SS.mmm name[pid:tid] " at `at`, or 0.
-size_t prefixLengthAt(const std::string& log, size_t at) {
-  static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
-  constexpr size_t kStampLength = 24;
-  if (log.size() - at < kStampLength || !std::regex_match(log.substr(at, kStampLength), stamp)) {
-    return 0;
-  }
-  static const std::regex name(R"([^\n\[ ]+\[\d+:\d+\] )");
-  size_t close = log.find("] ", at + kStampLength);
-  size_t lineEnd = log.find('\n', at);
-  if (close == std::string::npos || close > lineEnd) {
-    return 0;
-  }
-  size_t length = close + 2 - at;
-  return std::regex_match(log.substr(at + kStampLength, length - kStampLength), name) ? length : 0;
-}
-
-}  // namespace
-
 std::vector<std::string> splitLogRecords(const std::string& log) {
+  static const std::regex prefix(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [^\n\[ ]+\[\d+:\d+\] )");
   std::vector<std::string> messages;
   size_t messageStart = std::string::npos;
   for (size_t lineStart = 0; lineStart < log.size();) {
-    size_t lineEnd = log.find('\n', lineStart);
-    size_t next = lineEnd == std::string::npos ? log.size() : lineEnd + 1;
-    if (size_t prefix = prefixLengthAt(log, lineStart)) {
+    // A record starts with a line that starts with the prefix.
+    std::smatch match;
+    if (std::regex_search(log.begin() + lineStart, log.end(), match, prefix, std::regex_constants::match_continuous)) {
       if (messageStart != std::string::npos) {
         messages.push_back(log.substr(messageStart, lineStart - 1 - messageStart));
       }
-      messageStart = lineStart + prefix;
+      messageStart = lineStart + match.length(0);
     }
-    lineStart = next;
+    size_t lineEnd = log.find('\n', lineStart);
+    lineStart = lineEnd == std::string::npos ? log.size() : lineEnd + 1;
   }
   if (messageStart != std::string::npos) {
     std::string last = log.substr(messageStart);
@@ -119,30 +98,29 @@ std::vector<std::string> splitLogRecords(const std::string& log) {
   return messages;
 }
 
-StderrCapture::StderrCapture() {
+std::vector<std::string> capturedLog(const std::function<void()>& body) {
   char pattern[] = "/tmp/ii-log.XXXXXX";
   int fd = ::mkstemp(pattern);
   if (fd < 0) {
     throw std::runtime_error("mkstemp failed");
   }
-  file_ = pattern;
-  saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-  ::dup2(fd, STDERR_FILENO);
-  ::close(fd);
-}
-
-StderrCapture::~StderrCapture() { finish(); }
-
-std::string StderrCapture::finish() {
-  if (saved_ < 0) {
-    return {};
+  // Standard error goes back even when `body` throws.
+  struct Restore {
+    int saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    ~Restore() {
+      ::dup2(saved, STDERR_FILENO);
+      ::close(saved);
+    }
+  };
+  {
+    Restore restore;
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    body();
   }
-  ::dup2(saved_, STDERR_FILENO);
-  ::close(saved_);
-  saved_ = -1;
-  std::string text = readFile(file_);
-  ::unlink(file_.c_str());
-  return text;
+  std::string text = readFile(pattern);
+  ::unlink(pattern);
+  return splitLogRecords(text);
 }
 
 Workspace::Workspace(Hdiutil hdiutil) {
@@ -180,12 +158,10 @@ std::vector<std::vector<std::string>> Workspace::hdiutilCalls() const {
     if (!exists(path)) {
       return calls;
     }
-    std::string bytes = readFile(path);
+    std::istringstream bytes(readFile(path));  // each argument ends in a NUL
     std::vector<std::string> arguments;
-    size_t start = 0;
-    for (size_t at = bytes.find('\0'); at != std::string::npos; at = bytes.find('\0', start)) {
-      arguments.push_back(bytes.substr(start, at - start));
-      start = at + 1;
+    for (std::string argument; std::getline(bytes, argument, '\0');) {
+      arguments.push_back(argument);
     }
     calls.push_back(arguments);
   }
@@ -203,6 +179,39 @@ ProgramRun Workspace::run(const std::vector<std::string>& arguments) const {
   return runProgram(argv, {"PATH=" + dir_ / "fakebin" + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
                            "FAKE_HDIUTIL_DIR=" + fake(), "HDIUTIL_STANDIN_DIR=" + standInBase()},
                     work());
+}
+
+HdiutilHere::HdiutilHere(const Workspace& workspace) : workspace_(workspace) {
+  const char* path = std::getenv("PATH");
+  savedPath_ = path != nullptr ? path : "/usr/bin:/bin";
+  savedFolder_ = std::filesystem::current_path();
+  ::setenv("PATH", (workspace.root() + "/fakebin:" + savedPath_).c_str(), 1);
+  ::setenv("FAKE_HDIUTIL_DIR", workspace.fake().c_str(), 1);
+  if (::chdir(folder_.path().c_str()) != 0) {
+    throw std::runtime_error("chdir failed");
+  }
+}
+
+HdiutilHere::~HdiutilHere() {
+  ::setenv("PATH", savedPath_.c_str(), 1);
+  ::unsetenv("FAKE_HDIUTIL_DIR");
+  if (::chdir(savedFolder_.c_str()) != 0) {
+    std::abort();
+  }
+}
+
+void HdiutilHere::forgetCalls() { std::filesystem::remove_all(workspace_.fake() + "/calls"); }
+
+std::vector<std::string> HdiutilHere::strayFiles() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_.path())) {
+    names.push_back(entry.path().filename());
+  }
+  return names;
+}
+
+bool logHas(const std::vector<std::string>& log, const std::string& message) {
+  return std::find(log.begin(), log.end(), message) != log.end();
 }
 
 bool privateNamespacesAvailable() {

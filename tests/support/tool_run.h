@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,29 +28,7 @@ ProgramRun runProgram(const std::vector<std::string>& argv,
 std::vector<std::string> splitLogRecords(const std::string& log);
 
 // Captures what the calling process logs while `body` runs, as messages.
-template <typename Body>
-std::vector<std::string> capturedLog(Body&& body);
-
-class StderrCapture {
-public:
-  StderrCapture();
-  ~StderrCapture();
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-  // Ends the capture and returns what was written.
-  std::string finish();
-
-private:
-  int saved_ = -1;
-  std::string file_;
-};
-
-template <typename Body>
-std::vector<std::string> capturedLog(Body&& body) {
-  StderrCapture capture;
-  body();
-  return splitLogRecords(capture.finish());
-}
+std::vector<std::string> capturedLog(const std::function<void()>& body);
 
 // Which hdiutil whole runs meet: the scripted one, told by each test what to say, or
 // the Linux stand-in that attaches real disk images.
@@ -94,6 +73,33 @@ private:
 
 // Whether runs can get a private /Applications here (root and unshare -m).
 bool privateNamespacesAvailable();
+
+// For in-process tests of code that runs hdiutil through bash: while it lives, this
+// process finds a Workspace's scripted hdiutil first on PATH, and its current folder
+// is an empty folder of its own, where a command injected into a command line would
+// most likely leave files (see strayFiles).  Restores PATH and the folder on
+// destruction.
+class HdiutilHere {
+public:
+  explicit HdiutilHere(const Workspace& workspace);
+  ~HdiutilHere();
+  HdiutilHere(const HdiutilHere&) = delete;
+  HdiutilHere& operator=(const HdiutilHere&) = delete;
+
+  // Forgets the calls recorded so far.
+  void forgetCalls();
+  // Names of whatever appeared in the current folder.
+  std::vector<std::string> strayFiles() const;
+
+private:
+  const Workspace& workspace_;
+  TempDir folder_;
+  std::string savedPath_;
+  std::string savedFolder_;
+};
+
+// Whether `log` holds `message` as one of its messages.
+bool logHas(const std::vector<std::string>& log, const std::string& message);
 
 #define SKIP_WITHOUT_PRIVATE_NAMESPACES()                                                     \
   if (!::testing_support::privateNamespacesAvailable()) {                                     \
