@@ -6,9 +6,14 @@
 #include "driver/sequence.h"
 #include "driver/startup.h"
 #include "image/mount.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
   using namespace installer;
+
+  // Deployment systems sometimes start tools with standard streams closed; a file
+  // opened later must not land on one and receive the log.
+  ensureStandardDescriptorsOpen();
 
   // Start-up: check and log the arguments, find the working folder.
   std::vector<std::string> commandLine(argv, argv + argc);

@@ -1,8 +1,14 @@
 // The command runner against real bash: output, status, ordering, size, signals.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <string>
 
+#include "platform/process.h"
 #include "runner/runner.h"
 #include "support/temp_dir.h"
 #include "support/tool_run.h"
@@ -87,6 +93,26 @@ TEST(Runner, OnlyStandardOutputAndErrorHoldThePipe) {
   });
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1], "terminationStatus : 0 output : 1 2 ");
+}
+
+TEST(StandardDescriptors, ClosedOnesAreFilledWithTheNullDevice) {
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(STDIN_FILENO);
+    ::close(STDERR_FILENO);
+    installer::ensureStandardDescriptorsOpen();
+    char target[64] = {};
+    bool ok = ::readlink("/proc/self/fd/0", target, sizeof target - 1) > 0 && std::string(target) == "/dev/null";
+    std::memset(target, 0, sizeof target);
+    ok = ok && ::readlink("/proc/self/fd/2", target, sizeof target - 1) > 0 && std::string(target) == "/dev/null";
+    // An open standard output is left as it was.
+    ok = ok && ::fcntl(STDOUT_FILENO, F_GETFD) != -1 && ::open("/dev/null", O_RDONLY) > STDERR_FILENO;
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(StatusJudgement, OnlyAWholeIntegerZeroIsSuccess) {

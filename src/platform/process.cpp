@@ -106,4 +106,13 @@ ChildOutcome runMerged(const std::string& program, const std::vector<std::string
   return outcome;
 }
 
+void ensureStandardDescriptorsOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      // open takes the lowest free number, which is this one.
+      ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+  }
+}
+
 }  // namespace installer

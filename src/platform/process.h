@@ -24,4 +24,9 @@ struct ChildOutcome {
 // end of file, then waits for the child.  Blocks until both are done.
 ChildOutcome runMerged(const std::string& program, const std::vector<std::string>& arguments);
 
+// Opens /dev/null on whichever of standard input, output and error is closed, so that
+// no file the tool opens later can take one of those numbers and receive log records
+// or a child's output by accident.
+void ensureStandardDescriptorsOpen();
+
 }  // namespace installer
