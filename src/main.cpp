@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
   // Deployment systems sometimes start tools with standard streams closed; a file
   // opened later must not land on one and receive the log.
   ensureStandardDescriptorsOpen();
+  // A log reader that goes away must not stop the install before its clean-up.
+  ignoreBrokenPipeSignals();
 
   // Start-up: check and log the arguments, find the working folder.
   std::vector<std::string> commandLine(argv, argv + argc);

@@ -149,6 +149,19 @@ TEST_F(InstallRun, InstallsFromTheVolumeAndLogsExactlyTheSuccessSequence) {
   EXPECT_EQ(detachedMountPoints(), Records{mp});
 }
 
+TEST_F(InstallRun, LogReaderThatGoesAwayDoesNotCutTheInstallShort) {
+  std::string mp = volume("Sample");
+  std::string source = bundle(mp, "Sample.app");
+  attachWith({mp});
+
+  auto result = ws_.runWithLogReaderGone({"Sample.dmg", "Sample.app"});
+
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
+  EXPECT_FALSE(recordLeft());
+  EXPECT_EQ(detachedMountPoints(), Records{mp});
+}
+
 TEST_F(InstallRun, ListingFailureAbandonsAndLeavesTheVolumeAttached) {
   std::string mp = ws_.root() + "/volumes/gone";
   attachWith({std::nullopt, mp});

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -93,6 +94,15 @@ TEST(Runner, OnlyStandardOutputAndErrorHoldThePipe) {
   });
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1], "terminationStatus : 0 output : 1 2 ");
+}
+
+TEST(Runner, ChildrenGetTheDefaultBrokenPipeSignalBack) {
+  // The tool ignores SIGPIPE; `yes` must still be ended by it when `head` is done.
+  auto previous = std::signal(SIGPIPE, SIG_IGN);
+  auto log = capturedLog([&] { GetOutput("/bin/bash", "yes | head -c1 >/dev/null; echo ${PIPESTATUS[0]}"); });
+  std::signal(SIGPIPE, previous);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1], "terminationStatus : 0 output : 141\n");
 }
 
 TEST(StandardDescriptors, ClosedOnesAreFilledWithTheNullDevice) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "platform/error.h"
 #include "platform/fd.h"
@@ -25,6 +26,18 @@ UniqueFd aboveStandardFds(UniqueFd fd) {
   }
   return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
 }
+
+class SpawnAttributes {
+public:
+  SpawnAttributes() { posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t* get() { return &attributes_; }
+
+private:
+  posix_spawnattr_t attributes_;
+};
 
 class SpawnActions {
 public:
@@ -68,8 +81,17 @@ ChildOutcome runMerged(const std::string& program, const std::vector<std::string
   }
   argv.push_back(nullptr);
 
+  // An ignored signal stays ignored across exec; the tool ignores SIGPIPE, its
+  // children must not (a pipeline in the command line relies on it).
+  SpawnAttributes attributes;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(attributes.get(), &defaults);
+  posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF);
+
   pid_t pid = -1;
-  int spawnError = posix_spawn(&pid, program.c_str(), actions.get(), nullptr, argv.data(), environ);
+  int spawnError = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
   // Close our write end at once, so end of file arrives when the child (and all it
   // started) have closed theirs.
   writeEnd.reset();
@@ -105,6 +127,8 @@ ChildOutcome runMerged(const std::string& program, const std::vector<std::string
   }
   return outcome;
 }
+
+void ignoreBrokenPipeSignals() { std::signal(SIGPIPE, SIG_IGN); }
 
 void ensureStandardDescriptorsOpen() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

@@ -29,4 +29,10 @@ ChildOutcome runMerged(const std::string& program, const std::vector<std::string
 // or a child's output by accident.
 void ensureStandardDescriptorsOpen();
 
+// Makes a write to a pipe whose reader has gone fail with EPIPE instead of ending the
+// process, so that a deployment agent that stops reading the log midway cannot cut
+// an install short between the copy and the clean-up.  Children started by runMerged
+// still get the default disposition.
+void ignoreBrokenPipeSignals();
+
 }  // namespace installer

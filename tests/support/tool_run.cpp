@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -59,6 +60,8 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const std::vector<st
     if (!folder.empty() && ::chdir(folder.c_str()) != 0) {
       ::_exit(121);
     }
+    // Programs start with the default broken-pipe signal, whatever the test runner set.
+    ::signal(SIGPIPE, SIG_DFL);
     ::execve(args[0], args.data(), envp.data());
     ::_exit(122);
   }
@@ -171,9 +174,22 @@ std::string Workspace::hdiutilStdin(size_t index) const {
   return readFile(fake() + "/calls/" + std::to_string(index) + ".stdin");
 }
 
-ProgramRun Workspace::run(const std::vector<std::string>& arguments) const {
-  std::vector<std::string> argv = {std::string(PROJECT_SOURCE_DIR) + "/scripts/with-private-applications",
-                                   applications(), tool()};
+ProgramRun Workspace::run(const std::vector<std::string>& arguments) const { return runWrapped({}, arguments); }
+
+ProgramRun Workspace::runWithLogReaderGone(const std::vector<std::string>& arguments) const {
+  // A reader opens the FIFO and exits at once; once it is gone (wait), descriptor 4 is
+  // a pipe nobody reads, and every record the tool writes there meets a broken pipe.
+  std::string fifo = dir_ / "log.fifo";
+  return runWrapped({"/bin/bash", "-c",
+                     "mkfifo \"$0\" || exit 1; { exec 3<\"$0\"; } & exec 4>\"$0\"; wait; exec \"$@\" 2>&4 4>&-", fifo},
+                    arguments);
+}
+
+ProgramRun Workspace::runWrapped(const std::vector<std::string>& wrapper,
+                                 const std::vector<std::string>& arguments) const {
+  std::vector<std::string> argv = wrapper;
+  argv.insert(argv.end(), {std::string(PROJECT_SOURCE_DIR) + "/scripts/with-private-applications",
+                           applications(), tool()});
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const char* path = std::getenv("PATH");
   return runProgram(argv, {"PATH=" + dir_ / "fakebin" + ":" + (path != nullptr ? path : "/usr/bin:/bin"),

@@ -66,8 +66,12 @@ public:
   // whose /Applications is applications().  Whether the machine allows that is told
   // by privateNamespacesAvailable().
   ProgramRun run(const std::vector<std::string>& arguments) const;
+  // The same, with the tool's standard error a pipe whose reader has already gone.
+  ProgramRun runWithLogReaderGone(const std::vector<std::string>& arguments) const;
 
 private:
+  ProgramRun runWrapped(const std::vector<std::string>& wrapper, const std::vector<std::string>& arguments) const;
+
   TempDir dir_;
 };
 
