@@ -20,8 +20,9 @@
 #include "install/replace_item.h"
 #include "platform/fd.h"
 #include "support/private_mounts.h"
-#include "support/temp_dir.h"
-#include "support/tool_run.h"
+#include "support/files.h"
+#include "support/log_capture.h"
+#include "support/workspace.h"
 #include "support/tree_snapshot.h"
 
 using installer::copyApp;

@@ -205,8 +205,8 @@ printf '%s' "$mp" > "$2/../attached-in-namespace"
   EXPECT_FALSE(exists(mountPoint));
   // Only what belongs to the sample attached outside is left.
   auto left = installer::listFolder(sample.base);
-  ASSERT_TRUE(left.names);
-  for (const auto& name : *left.names) {
+  ASSERT_TRUE(left);
+  for (const auto& name : *left) {
     EXPECT_NE(name.find(sample.id()), std::string::npos) << name;
   }
   EXPECT_TRUE(exists(sample.mountPoint));

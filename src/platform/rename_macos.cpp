@@ -3,16 +3,38 @@
 
 #include <cerrno>
 
+#include "platform/error.h"
 #include "platform/rename.h"
 
 namespace installer {
 
-int exchangeItems(int folder, const char* first, const char* second) {
-  return ::renameatx_np(folder, first, folder, second, RENAME_SWAP) == 0 ? 0 : errno;
+namespace {
+
+Result<void> renamed(int result, const std::string& from, const std::string& to) {
+  if (result == 0) {
+    return {};
+  }
+  return systemError(errno, "renaming", from + " to " + to);
 }
 
-int renameWithoutReplacing(int folder, const char* from, const char* to) {
-  return ::renameatx_np(folder, from, folder, to, RENAME_EXCL) == 0 ? 0 : errno;
+class SystemRenames final : public Renames {
+public:
+  Result<void> exchange(int folder, const std::string& first, const std::string& second) override {
+    return renamed(::renameatx_np(folder, first.c_str(), folder, second.c_str(), RENAME_SWAP), first, second);
+  }
+  Result<void> renameWithoutReplacing(int folder, const std::string& from, const std::string& to) override {
+    return renamed(::renameatx_np(folder, from.c_str(), folder, to.c_str(), RENAME_EXCL), from, to);
+  }
+  Result<void> rename(int folder, const std::string& from, const std::string& to) override {
+    return renamed(::renameat(folder, from.c_str(), folder, to.c_str()), from, to);
+  }
+};
+
+}  // namespace
+
+Renames& systemRenames() {
+  static SystemRenames renames;
+  return renames;
 }
 
 }  // namespace installer

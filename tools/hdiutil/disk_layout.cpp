@@ -113,9 +113,9 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
   std::string type = format.listedType;
   if (type == "HFS") {
     // 7-Zip puts an HFS volume's contents under one folder named after the volume.
-    FolderListing top = listFolder(folder);
-    if (top.names && top.names->size() == 1) {
-      volume.name = top.names->front();
+    Result<std::vector<std::string>> top = listFolder(folder);
+    if (top && top->size() == 1) {
+      volume.name = top->front();
       volume.root = folder + "/" + volume.name;
     }
   } else if (type == "APFS") {

@@ -70,16 +70,16 @@ bool isFileSystemMetadata(const std::string& name) {
 }
 
 std::optional<std::string> tidyExtractedVolume(const std::string& root, const std::string& extractionFolder) {
-  FolderListing top = listFolder(root);
-  if (!top.names) {
-    return top.error;
+  Result<std::vector<std::string>> top = listFolder(root);
+  if (!top) {
+    return top.error().description;
   }
-  for (const auto& name : *top.names) {
+  for (const auto& name : *top) {
     if (isFileSystemMetadata(name)) {
       std::string path = root + "/" + name;
       makeFoldersRemovable(path);
-      if (auto error = removeItem(path)) {
-        return error;
+      if (Result<void> removed = removeItem(path); !removed) {
+        return removed.error().description;
       }
     }
   }
