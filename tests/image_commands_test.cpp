@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <random>
+#include <tuple>
 
 #include "image/mount.h"
 #include "image/unmount.h"
@@ -40,17 +41,56 @@ TEST(AttachCommandLine, BlanksAreEscapedAndAnythingElseSpecialIsQuotedWhole) {
   }
 }
 
-TEST(DetachCommandLine, MountPointInDoubleQuotesWithOnlyTheirSpecialsEscaped) {
+TEST(DetachCommandLine, MountPointInDoubleQuotesUnlessItHoldsWhatBashReadsThere) {
   EXPECT_EQ(detachCommandLine("/Volumes/Transmission"), R"(hdiutil detach -force "/Volumes/Transmission")");
   EXPECT_EQ(detachCommandLine("/Volumes/My Disk 1"), R"(hdiutil detach -force "/Volumes/My Disk 1")");
-  EXPECT_EQ(detachCommandLine("/Volumes/\"$x`y`\\"), R"(hdiutil detach -force "/Volumes/\"\$x\`y\`\\")");
+  EXPECT_EQ(detachCommandLine("/Volumes/caf\xC3\xA9 'x' !"), "hdiutil detach -force \"/Volumes/caf\xC3\xA9 'x' !\"");
+  EXPECT_EQ(detachCommandLine("/Volumes/\"$x`y`\\'"), R"(hdiutil detach -force '/Volumes/"$x`y`\'\''')");
 }
+
+// The locale bash inherits from the caller: the caller's own, or one in which the
+// byte 0x5C, the backslash, can be the second half of a two-byte character.  Those are
+// made with localedef into a folder of the test's own, found through LOCPATH.
+class InLocale : public ::testing::TestWithParam<std::string> {
+protected:
+  void SetUp() override {
+    if (GetParam().empty()) {
+      return;
+    }
+    static const testing_support::TempDir folder;
+    static const bool made = [] {
+      for (const auto& [source, charmap, name] : {std::tuple{"zh_CN", "GBK", "zh_CN.GBK"},
+                                                  std::tuple{"ja_JP", "SHIFT_JIS", "ja_JP.SJIS"}}) {
+        // localedef warns, with status 1, that Shift_JIS is not ASCII-compatible.
+        testing_support::runProgram({"/usr/bin/env", "localedef", "-i", source, "-f", charmap, folder / name});
+        if (!testing_support::exists(folder / name + "/LC_CTYPE")) {
+          return false;
+        }
+      }
+      return true;
+    }();
+    if (!made) {
+      GTEST_SKIP() << "localedef could not make " << GetParam() << " (Debian package locales)";
+    }
+    ::setenv("LOCPATH", folder.path().c_str(), 1);
+    ::setenv("LC_ALL", GetParam().c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("LOCPATH");
+    ::unsetenv("LC_ALL");
+  }
+  // Fewer rounds in the added locales: the fixed cases come first.
+  size_t rounds() const { return GetParam().empty() ? 300 : 100; }
+};
 
 // Random bytes (all but NUL; '/' only where allowed) around one shell metacharacter
 // and one command that would leave the file "pwned" behind if it ever ran.
 std::string hostileText(std::mt19937& random, size_t i, bool slashAllowed) {
   static const std::string metacharacters = " \t\n'\"`$\\;|&<>(){}[]*?~#!^-";
   static const std::vector<std::string> commands = {
+      // 0x81, 0x95 and 0xE4 0xB8 0x81 (丁 in UTF-8) end in a byte that starts a two-byte
+      // character in GBK, Big5 and Shift_JIS.
+      "\xE4\xB8\x81$(touch pwned)", "\x81`touch pwned`", "\x95\"; touch pwned; \"", "\x81'; touch pwned; '",
       "$(touch pwned)", "`touch pwned`", ";touch pwned;", "|touch pwned", "&touch pwned&", "'$(touch pwned)'",
       "\"$(touch pwned)\"", "\ntouch pwned\n", ">pwned", "'\\''; touch pwned; '", "\\\"; touch pwned #"};
   std::uniform_int_distribution<int> byte(1, 255);
@@ -68,7 +108,9 @@ std::string hostileText(std::mt19937& random, size_t i, bool slashAllowed) {
   return i % 5 == 0 ? "-" + text : text;
 }
 
-TEST(HostileNames, ReachHdiutilAsOneArgumentAndRunNothingElse) {
+class HostileNames : public InLocale {};
+
+TEST_P(HostileNames, ReachHdiutilAsOneArgumentAndRunNothingElse) {
   Workspace workspace;
   HdiutilHere here(workspace);
   const std::string record = testing_support::recordSeed("hdiutil-hfs.plist");
@@ -79,7 +121,7 @@ TEST(HostileNames, ReachHdiutilAsOneArgumentAndRunNothingElse) {
     std::filesystem::create_directories(folders.back());
   }
   std::mt19937 random(20240611);
-  for (size_t i = 0; i < 300 && !HasFailure(); ++i) {
+  for (size_t i = 0; i < rounds() && !HasFailure(); ++i) {
     const std::string& base = folders[i % folders.size()];
     std::string name = hostileText(random, i, false);
     SCOPED_TRACE("folder " + ::testing::PrintToString(base) + ", name " + ::testing::PrintToString(name));
@@ -98,12 +140,14 @@ TEST(HostileNames, ReachHdiutilAsOneArgumentAndRunNothingElse) {
   }
 }
 
-TEST(HostileMountPoints, ReachHdiutilDetachUnchangedAndRunNothingElse) {
+class HostileMountPoints : public InLocale {};
+
+TEST_P(HostileMountPoints, ReachHdiutilDetachUnchangedAndRunNothingElse) {
   Workspace workspace;
   HdiutilHere here(workspace);
   workspace.scriptVerb("detach", "");
   std::mt19937 random(20240612);
-  for (size_t i = 0; i < 300 && !HasFailure(); ++i) {
+  for (size_t i = 0; i < rounds() && !HasFailure(); ++i) {
     std::string mountPoint = "/Volumes/" + hostileText(random, i, true);
     SCOPED_TRACE("mount point " + ::testing::PrintToString(mountPoint));
     here.forgetCalls();
@@ -113,5 +157,10 @@ TEST(HostileMountPoints, ReachHdiutilDetachUnchangedAndRunNothingElse) {
     EXPECT_EQ(log.size(), 2u);  // the runner's two lines, no failure
   }
 }
+
+const auto kLocales = ::testing::Values("", "zh_CN.GBK", "ja_JP.SJIS");
+auto localeName = [](const auto& info) { return info.param.empty() ? std::string("Callers") : info.param.substr(6); };
+INSTANTIATE_TEST_SUITE_P(Locales, HostileNames, kLocales, localeName);
+INSTANTIATE_TEST_SUITE_P(Locales, HostileMountPoints, kLocales, localeName);
 
 }  // namespace

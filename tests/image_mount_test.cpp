@@ -97,16 +97,34 @@ TEST_F(MountInProcess, EachKindOfRecordEndsAsItShould) {
   }
 }
 
-TEST_F(MountInProcess, UnreadableRecordIsAbandonedWithTheSystemsReason) {
-  workspace.scriptVerbAction("attach", "rm '" + record + "' && mkdir '" + record + "'");
-  installer::MountOutcome outcome;
-  auto log = mount(outcome);
-  EXPECT_EQ(outcome.exitStatus, 1);
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log.back(), "PropertyListSerialization Failed!!!!! or not able to get contents of directory "
-                        "Is a directory (reading " + record + ")");
-  EXPECT_FALSE(outcome.plistData);
-  EXPECT_FALSE(exists(record));
+TEST_F(MountInProcess, RecordThatIsNoPlainFileOrTooLargeIsAbandonedUnread) {
+  // What hdiutil's run leaves at the record's path, in place of the file it wrote.
+  const std::string elsewhere = workspace.root() + "/elsewhere.plist";
+  writeFile(elsewhere, recordSeed("hdiutil-hfs.plist"));
+  struct Case {
+    std::string replace;  // bash, run as hdiutil's attach
+    std::string reason;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"mkdir '" + record + "'", "Is a directory (reading " + record + ")"},
+           // Opened without waiting for a writer, and never read.
+           {"mkfifo '" + record + "'", "Not a regular file (reading " + record + ")"},
+           {"ln -s '" + elsewhere + "' '" + record + "'",
+            "Too many levels of symbolic links (opening " + record + ")"},
+           {"head -c 5000000 /dev/zero > '" + record + "'", "File too large (reading " + record + ")"},
+       }) {
+    SCOPED_TRACE(c.replace);
+    workspace.scriptVerbAction("attach", "rm '" + record + "' && " + c.replace);
+    installer::MountOutcome outcome;
+    auto log = mount(outcome);
+    EXPECT_EQ(outcome.exitStatus, 1);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "PropertyListSerialization Failed!!!!! or not able to get contents of directory " +
+                              c.reason);
+    EXPECT_FALSE(outcome.plistData);
+    EXPECT_FALSE(exists(record));
+  }
+  EXPECT_EQ(readFile(elsewhere), recordSeed("hdiutil-hfs.plist"));
 }
 
 TEST_F(MountInProcess, WhateverStandsAtTheRecordPathGoesWithoutBeingFollowed) {

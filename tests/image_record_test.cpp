@@ -85,12 +85,13 @@ TEST(MountRecord, EntitiesKeepRecordOrderAndOnlyStringMountPoints) {
   }
 }
 
-TEST(MountRecord, LicenceMentioningPlistTagsStillFindsTheRecord) {
-  // The XML declaration marks the start even when the licence names the tags first.
-  auto reading = readMountRecordBytes("Do not edit <plist> or </plist> by hand.\nAgree Y/N? " +
-                                      recordSeed("hdiutil-hfs.plist") + "See </plist> above.\n");
-  ASSERT_TRUE(reading) << errorOf(reading);
-  EXPECT_EQ(reading->size(), 2u);
+TEST(MountRecord, LicenceQuotingTheMarkersStillFindsTheRecord) {
+  for (std::string licence : {"Do not edit <plist> or </plist> by hand.\nAgree Y/N? ",
+                                     "Files start with <?xml version=\"1.0\"?> and <plist>.\nAgree Y/N? "}) {
+    auto reading = readMountRecordBytes(licence + recordSeed("hdiutil-hfs.plist") + "See </plist> above.\n");
+    ASSERT_TRUE(reading) << licence << errorOf(reading);
+    EXPECT_EQ(reading->size(), 2u);
+  }
 }
 
 TEST(MountRecord, EveryTruncationOfARealRecordIsHandled) {

@@ -15,6 +15,7 @@
 #include "driver/startup.h"
 #include "image/mount.h"
 #include "image/unmount.h"
+#include "platform/log.h"
 #include "support/log_capture.h"
 #include "support/record.h"
 #include "support/tree_snapshot.h"
@@ -69,12 +70,18 @@ protected:
 
   void attachWith(const MountPoints& mountPoints) { ws_.scriptVerb("attach", hdiutilRecord(mountPoints)); }
 
-  // The mount step and the sequence for `image` and `bundleName`, as main runs them.
-  Records install(const std::string& image, const std::string& bundleName, int expectedStatus) {
+  // A run for `image` and `bundleName` after start-up.
+  installer::Run runFor(const std::string& image, const std::string& bundleName) const {
     installer::Run run;
     run.arguments = {"image-installer", image, bundleName};
     run.destinationFolder = ws_.applications() + "/";
     run.basePath = ws_.work();
+    return run;
+  }
+
+  // The mount step and the sequence for `image` and `bundleName`, as main runs them.
+  Records install(const std::string& image, const std::string& bundleName, int expectedStatus) {
+    installer::Run run = runFor(image, bundleName);
     int status = -1;
     Records log = testing_support::capturedLog([&] {
       std::optional<int> ended = installer::attachImage(run);
@@ -319,6 +326,41 @@ TEST_F(Sequence, NamesThatTakeCare) {
     EXPECT_EQ(detachedMountPoints(), Records{mp});
     EXPECT_EQ(snapshotTree(installed(c.asked)), snapshotTree(source));
   }
+}
+
+TEST_F(Sequence, NamesFromTheImageCannotForgeRecords) {
+  const std::string forged = "\n2026-01-01 00:00:00.000 image-installer[1:1] App Copied successfully";
+  std::string mp = volume("Vol" + forged);
+  std::string source = bundle(mp, "Sample.app");
+  ASSERT_EQ(::mkfifo((source + "/Contents/pipe" + forged).c_str(), 0644), 0);
+  attachWith({mp});
+
+  Records log = install("Sample.dmg", "Sample.app", 1);
+
+  // Every message is the tool's own, each name inside its message.
+  EXPECT_EQ(log.size(), 10u) << ::testing::PrintToString(log);
+  EXPECT_FALSE(logHas(log, "App Copied successfully"));
+  EXPECT_EQ(log[4], "mount-point : " + installer::printable(mp));
+  EXPECT_EQ(log[7], "App Copied Failed!!!!!!!!!!! A FIFO (named pipe) cannot be part of an application bundle "
+                    "(copying " + installer::printable(source + "/Contents/pipe" + forged) + ")");
+}
+
+TEST_F(Sequence, MountPointHoldingANulIsNoUsableMountPoint) {
+  // It would be logged as the whole and used as the part before the NUL.
+  std::string mp = volume("Sample");
+  bundle(mp, "Sample.app");
+  installer::Run run = runFor("Sample.dmg", "Sample.app");
+  run.systemEntities = {{mp + std::string("\0/elsewhere", 11)}};
+
+  int status = -1;
+  Records log = testing_support::capturedLog([&] { status = installer::installFromVolumes(run); });
+
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(log, (Records{"mount-point : " + mp + "\\0/elsewhere",
+                          "mount-point not found in mounted volume's plist, hence installation failed!!!!!",
+                          "Error in deleting the plist"}));
+  EXPECT_TRUE(ws_.hdiutilCalls().empty());
+  EXPECT_TRUE(fs::is_empty(ws_.applications()));
 }
 
 TEST(BundleName, CanonicallyEquivalentNamesMatchAndNothingElse) {

@@ -1,7 +1,6 @@
 #include "driver/sequence.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "image/mount.h"
 #include "image/unmount.h"
@@ -23,7 +22,7 @@ int install(const Run& run, const std::string& mountPoint, const std::string& na
   // for.  The installed copy takes the name asked for.
   std::string source = mountPoint + "/" + nameOnVolume;
   std::string destination = run.destinationFolder + run.bundleName();
-  logMessage("Copying from appPath : " + source + " destinationPath : " + destination);
+  logMessage("Copying from appPath : " + printable(source) + " destinationPath : " + printable(destination));
 
   bool copied = copyApp(source, destination);
 
@@ -44,22 +43,11 @@ int install(const Run& run, const std::string& mountPoint, const std::string& na
 
 void appendEscaped(std::string& text, std::string_view name) {
   for (char c : withInvalidUtf8Replaced(name)) {
-    auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': text += "\\\""; break;
-      case '\\': text += "\\\\"; break;
-      case '\n': text += "\\n"; break;
-      case '\t': text += "\\t"; break;
-      case '\r': text += "\\r"; break;
-      case '\0': text += "\\0"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          char escaped[16];
-          std::snprintf(escaped, sizeof escaped, "\\u{%X}", byte);
-          text += escaped;
-        } else {
-          text += c;
-        }
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += c;
+    } else {
+      appendPrintable(text, c);
     }
   }
 }
@@ -100,9 +88,11 @@ int installFromVolumes(const Run& run) {
       continue;
     }
     const std::string& mountPoint = *entity.mountPoint;
-    logMessage("mount-point : " + mountPoint);
+    logMessage("mount-point : " + printable(mountPoint));
 
-    if (mountPoint.empty()) {
+    // A mount point with a NUL byte in it would name one folder in the log and be
+    // used as another, its part before the NUL.
+    if (mountPoint.empty() || mountPoint.find('\0') != std::string::npos) {
       logMessage("mount-point not found in mounted volume's plist, hence installation failed!!!!!");
       mountPointSeen = true;
       continue;
@@ -126,7 +116,7 @@ int installFromVolumes(const Run& run) {
     auto match = std::find_if(names.begin(), names.end(),
                               [&](const std::string& name) { return sameBundleName(name, bundleName); });
     if (match == names.end()) {
-      logMessage("Given app " + bundleName + " not found in mounted volume's plist, hence installation failed!!!!!");
+      logMessage("Given app " + printable(bundleName) + " not found in mounted volume's plist, hence installation failed!!!!!");
       unmountDMG(mountPoint, run.imageName());
       mountPointSeen = true;
       continue;

@@ -31,7 +31,8 @@ std::optional<int> startUp(Run& run) {
     logMessage("Arguments are low");
     return 1;
   }
-  logMessage("Given Param_1_dmg_name -> " + run.imageName() + "\n Given Param_2_app_name -> " + run.bundleName());
+  logMessage("Given Param_1_dmg_name -> " + printable(run.imageName()) + "\n Given Param_2_app_name -> " +
+             printable(run.bundleName()));
 
   auto location = mainBundleLocation();
   if (!location) {
@@ -39,7 +40,7 @@ std::optional<int> startUp(Run& run) {
     return 1;
   }
   run.basePath = basePathForBundleLocation(*location);
-  logMessage("Base Path " + run.basePath);
+  logMessage("Base Path " + printable(run.basePath));
   return std::nullopt;
 }
 

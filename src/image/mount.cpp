@@ -15,6 +15,9 @@ namespace {
 
 constexpr const char* kRecordName = "qzmount.plist";
 
+// hdiutil's records are a few kilobytes, a licence agreement in front included.
+constexpr size_t kLargestRecord = size_t{4} << 20;
+
 // The image path as the shell should see it.  The usual case keeps hdiutil's
 // customary form, blanks escaped with a backslash; anything else is quoted whole.
 std::string imagePathWord(const std::string& base, const std::string& imageName) {
@@ -50,7 +53,7 @@ MountOutcome mountImage(const std::string& basePath, const std::string& imageNam
   };
   const std::string record = mountRecordPath(basePath);
   outcome.cmd_string = mountCommandLine(basePath, imageName);
-  logMessage("Mount cmd ->" + outcome.cmd_string);
+  logMessage("Mount cmd ->" + printable(outcome.cmd_string));
 
   // The shell's ">" follows a symbolic link and truncates its target, and the tool
   // often runs as root: whatever an earlier run or anyone else left at the record's
@@ -58,13 +61,13 @@ MountOutcome mountImage(const std::string& basePath, const std::string& imageNam
   if (itemExists(record)) {
     removeFiles(record);
     if (itemExists(record)) {
-      logMessage("Error in mounting " + imageName);
+      logMessage("Error in mounting " + printable(imageName));
       return endWith(26);
     }
   }
 
   if (!commandSucceeded(GetOutput("/bin/bash", outcome.cmd_string))) {
-    logMessage("Error in mounting " + imageName);
+    logMessage("Error in mounting " + printable(imageName));
     return endWith(26);
   }
 
@@ -73,7 +76,7 @@ MountOutcome mountImage(const std::string& basePath, const std::string& imageNam
     return endWith(1);
   }
 
-  Result<std::string> contents = readWholeFile(record);
+  Result<std::string> contents = readRegularFile(record, kLargestRecord);
   if (!contents) {
     return endWith(abandonInstall(record, contents.error().description));
   }

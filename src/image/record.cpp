@@ -1,38 +1,38 @@
 #include "image/record.h"
 
-#include <optional>
-
 #include "platform/property_list.h"
 
 namespace installer {
 
 namespace {
 
-// The property list inside text that hdiutil printed around it, when there is one.
-std::optional<std::string_view> embeddedPropertyList(std::string_view bytes) {
-  size_t start = bytes.find("<?xml");
-  if (start == std::string_view::npos) {
-    start = bytes.find("<plist");
-  }
-  constexpr std::string_view kClose = "</plist>";
-  size_t close = bytes.rfind(kClose);
-  if (start == std::string_view::npos || close == std::string_view::npos || close < start) {
-    return std::nullopt;
-  }
-  std::string_view inner = bytes.substr(start, close + kClose.size() - start);
-  if (inner.size() == bytes.size()) {
-    return std::nullopt;  // nothing around it: the whole has been tried
-  }
-  return inner;
-}
+// A licence agreement may quote the markers itself; each start is tried in turn, but
+// no more than this many of each marker, so that hostile bytes cannot make the work
+// grow with the square of their size.
+constexpr size_t kMostStartsTried = 32;
 
 Result<PropertyListTree> parseWithLicenceFallback(std::string_view bytes) {
   Result<PropertyListTree> parsed = parsePropertyList(bytes);
   if (parsed) {
     return parsed;
   }
-  if (auto inner = embeddedPropertyList(bytes)) {
-    return parsePropertyList(*inner);
+  constexpr std::string_view kClose = "</plist>";
+  size_t close = bytes.rfind(kClose);
+  if (close == std::string_view::npos) {
+    return parsed;
+  }
+  const size_t end = close + kClose.size();
+  for (std::string_view marker : {std::string_view("<?xml"), std::string_view("<plist")}) {
+    size_t start = bytes.find(marker);
+    for (size_t tried = 0; start < close && tried < kMostStartsTried; ++tried) {
+      if (start > 0 || end < bytes.size()) {  // the whole has been tried
+        parsed = parsePropertyList(bytes.substr(start, end - start));
+        if (parsed) {
+          return parsed;
+        }
+      }
+      start = bytes.find(marker, start + 1);
+    }
   }
   return parsed;
 }

@@ -24,8 +24,8 @@ struct SystemEntity {
 //
 // hdiutil prints an image's licence agreement on the same output before the property
 // list (and sometimes text after it), so bytes that do not parse as a whole are tried
-// once more from the first "<?xml" (or, without one, the first "<plist") to the end of
-// the last "</plist>".  Any bytes at all are safe to pass.
+// again from each "<?xml", then each "<plist", in turn (the first 32 of each) to the
+// end of the last "</plist>".  Any bytes at all are safe to pass.
 Result<std::vector<SystemEntity>> readMountRecordBytes(std::string_view bytes);
 
 }  // namespace installer

@@ -43,16 +43,8 @@ std::string shellWord(std::string_view text) {
   return word;
 }
 
-std::string escapedForDoubleQuotes(std::string_view text) {
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char c : text) {
-    if (c == '"' || c == '$' || c == '`' || c == '\\') {
-      escaped += '\\';
-    }
-    escaped += c;
-  }
-  return escaped;
+bool hasDoubleQuoteSpecials(std::string_view text) {
+  return text.find_first_of("\"$`\\") != std::string_view::npos;
 }
 
 }  // namespace installer

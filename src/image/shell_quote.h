@@ -18,9 +18,9 @@ bool isShellPlain(std::string_view text);
 // of another character.
 std::string shellWord(std::string_view text);
 
-// `text` for use between double quotes: '"', '$', '`' and '\' get a backslash in
-// front, so that the quoted word reads back as `text` and no expansion happens.
-// (A non-interactive bash does no history expansion, so '!' needs nothing.)
-std::string escapedForDoubleQuotes(std::string_view text);
+// Whether `text` holds a byte that bash reads specially between double quotes: '"',
+// '$', '`' or '\'.  (A non-interactive bash does no history expansion, so '!' is not
+// one of them.)
+bool hasDoubleQuoteSpecials(std::string_view text);
 
 }  // namespace installer

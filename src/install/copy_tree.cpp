@@ -12,6 +12,7 @@
 #include "platform/fd.h"
 #include "platform/file_copy.h"
 #include "platform/folder.h"
+#include "platform/log.h"
 
 namespace installer {
 
@@ -121,7 +122,7 @@ Result<void> TreeCopier::copyItem(int sourceFolder, const char* sourceName, int 
       return copyLink(sourceFolder, sourceName, status, folder, name);
     default:
       return Error{0, std::string(kindOfNonFile(status.st_mode)) +
-                          " cannot be part of an application bundle (copying " + source_ + ")"};
+                          " cannot be part of an application bundle (copying " + printable(source_) + ")"};
   }
 }
 

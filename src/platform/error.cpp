@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/log.h"
+
 namespace installer {
 
 std::string errorText(int errnum) {
@@ -21,7 +23,8 @@ Error systemError(int errnum, std::string_view operation, std::string_view path)
   text += " (";
   text += operation;
   text += ' ';
-  text += path;
+  // Paths often come from a disk image; whatever they hold stays inside one message.
+  text += printable(path);
   text += ')';
   return Error{errnum, std::move(text)};
 }

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/folder.h"
 #include "platform/io.h"
+#include "platform/log.h"
 
 namespace installer {
 
@@ -61,13 +63,29 @@ bool itemExists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
-Result<std::string> readWholeFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+Result<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) {
     return systemError(errno, "opening", path);
   }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) {
+    return systemError(errno, "reading", path);
+  }
+  if (S_ISDIR(status.st_mode)) {
+    return systemError(EISDIR, "reading", path);
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return Error{0, "Not a regular file (reading " + printable(path) + ")"};
+  }
+  if (static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
+    return systemError(EFBIG, "reading", path);
+  }
   std::string bytes;
-  if (Result<void> read = readToEnd(fd.get(), bytes, path); !read) {
+  bytes.reserve(static_cast<size_t>(status.st_size));
+  // It may grow while it is read.
+  if (Result<void> read = readToEnd(fd.get(), bytes, path, maxBytes); !read) {
     return read.error();
   }
   return bytes;

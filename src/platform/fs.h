@@ -10,8 +10,10 @@ namespace installer {
 // Whether anything (file, folder, link, even a dangling one) stands at `path`.
 bool itemExists(const std::string& path);
 
-// The whole file at `path`.
-Result<std::string> readWholeFile(const std::string& path);
+// The whole regular file at `path`, when it holds at most `maxBytes` bytes.  A symbolic
+// link is not followed, and anything but a regular file (a folder, a FIFO, a device)
+// is refused without being read, so the call never blocks.
+Result<std::string> readRegularFile(const std::string& path, size_t maxBytes);
 
 // The names of the entries directly inside the folder at `path`, hidden ones
 // included, "." and ".." left out, in the order the file system returns them.

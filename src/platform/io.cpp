@@ -2,17 +2,21 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/error.h"
 
 namespace installer {
 
-Result<void> readToEnd(int fd, std::string& bytes, std::string_view shownPath) {
+Result<void> readToEnd(int fd, std::string& bytes, std::string_view shownPath, size_t maxBytes) {
   char buffer[65536];
   for (;;) {
     ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got > 0) {
+      if (static_cast<size_t>(got) > maxBytes - std::min(maxBytes, bytes.size())) {
+        return systemError(EFBIG, "reading", shownPath);
+      }
       bytes.append(buffer, static_cast<size_t>(got));
     } else if (got == 0) {
       return {};

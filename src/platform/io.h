@@ -8,8 +8,10 @@
 namespace installer {
 
 // Reads from `fd` until end of file, appending what arrives to `bytes`; an
-// interrupted read is tried again.  `shownPath` names the source in the Error.
-Result<void> readToEnd(int fd, std::string& bytes, std::string_view shownPath);
+// interrupted read is tried again.  Stops with EFBIG once `bytes` would pass
+// `maxBytes`.  `shownPath` names the source in the Error.
+Result<void> readToEnd(int fd, std::string& bytes, std::string_view shownPath,
+                       size_t maxBytes = std::string::npos);
 
 // Writes all of `bytes` to `fd`, however many writes that takes; an interrupted
 // write is tried again.  `shownPath` names the target in the Error.

@@ -1,13 +1,42 @@
 #include "platform/log.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <ctime>
 #include <string>
-#include <unistd.h>
 
 #include "platform/io.h"
 #include "platform/self.h"
 
 namespace installer {
+
+void appendPrintable(std::string& text, char c) {
+  auto byte = static_cast<unsigned char>(c);
+  switch (c) {
+    case '\n': text += "\\n"; break;
+    case '\t': text += "\\t"; break;
+    case '\r': text += "\\r"; break;
+    case '\0': text += "\\0"; break;
+    default:
+      if (byte < 0x20 || byte == 0x7F) {
+        char escaped[16];
+        std::snprintf(escaped, sizeof escaped, "\\u{%X}", byte);
+        text += escaped;
+      } else {
+        text += c;
+      }
+  }
+}
+
+std::string printable(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (char c : text) {
+    appendPrintable(shown, c);
+  }
+  return shown;
+}
 
 std::string logRecordPrefix() {
   timespec now{};

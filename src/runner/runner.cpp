@@ -17,7 +17,7 @@ constexpr int kCouldNotStart = 127;
 }  // namespace
 
 std::string GetOutput(const std::string& forExecution, const std::string& arguments) {
-  logMessage("Given Command " + forExecution + " " + arguments);
+  logMessage("Given Command " + printable(forExecution) + " " + printable(arguments));
 
   Result<ChildOutcome> child = runMerged(forExecution, {forExecution, "-c", arguments});
   if (!child) {
