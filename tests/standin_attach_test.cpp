@@ -203,6 +203,36 @@ struct BadImage {
 
 void PrintTo(const BadImage& image, std::ostream* out) { *out << image.name; }
 
+// The folder beside the image that a hostile image's link leads to.
+std::string outsideOf(const std::string& image) { return fs::path(image).parent_path() / "outside"; }
+
+// An ISO image whose tree holds a link "evil" to `target` and, when `through`, also a
+// file "evil/pwned" below it.  No tool makes such a tree: the image is made with a
+// folder "evjl" instead, whose Rock Ridge name is then rewritten.
+void makeHostileImage(const std::string& image, const std::string& target, bool through) {
+  std::string content = image + ".content";
+  fs::create_directories(content);
+  fs::create_symlink(target, content + "/evil");
+  if (through) {
+    writeFile(content + "/evjl/pwned", "pwned");
+  }
+  makeIsoImage(image, "Hostile", {{"/", content}});
+  std::string bytes = readFile(image);
+  for (size_t at = bytes.find("evjl"); at != std::string::npos; at = bytes.find("evjl", at)) {
+    bytes.replace(at, 4, "evil");
+  }
+  writeFile(image, bytes);
+}
+
+// A relative path from anywhere below / to the outside folder.
+std::string upTo(const std::string& folder) {
+  std::string up;
+  for (int level = 0; level < 40; ++level) {
+    up += "../";
+  }
+  return up + folder.substr(1);
+}
+
 class UnattachableImage : public ::testing::TestWithParam<BadImage> {};
 
 TEST_P(UnattachableImage, FailsLikeHdiutilAndLeavesNothingBehind) {
@@ -213,12 +243,14 @@ TEST_P(UnattachableImage, FailsLikeHdiutilAndLeavesNothingBehind) {
   }
   TempDir sandbox;
   std::string image = sandbox / "Broken Image.dmg";
+  fs::create_directory(outsideOf(image));
   bad.make(image);
   ProgramRun run = runStandIn({"attach", "-nobrowse", "-plist", image}, sandbox / "volumes");
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(run.standardOutput, "");
   EXPECT_EQ(run.standardError, "hdiutil: attach failed - " + bad.reason + "\n");
   EXPECT_TRUE(holdsNothing(sandbox / "volumes"));
+  EXPECT_TRUE(holdsNothing(outsideOf(image)));
 }
 
 std::string transmissionBytes() { return readFile(fixtureImage("homebrew-brew/transmission-2.61.dmg")); }
@@ -245,7 +277,16 @@ INSTANTIATE_TEST_SUITE_P(
                    std::string bytes = transmissionBytes();
                    bytes.replace(8000, 12, std::string(12, '\xff'));
                    writeFile(path, bytes);
-                 }}),
+                 }},
+        // Hostile trees: nothing may be written where their links lead.  A tree with
+        // an item below a link is no file system a Mac mounts; 7-Zip refuses a
+        // relative link that leads out of the volume.
+        BadImage{"FileBelowAnAbsoluteLink", "no mountable file systems", false,
+                 [](const std::string& path) { makeHostileImage(path, outsideOf(path), true); }},
+        BadImage{"FileBelowARelativeLinkOut", "no mountable file systems", false,
+                 [](const std::string& path) { makeHostileImage(path, upTo(outsideOf(path)), true); }},
+        BadImage{"RelativeLinkOut", "corrupt image", false,
+                 [](const std::string& path) { makeHostileImage(path, upTo(outsideOf(path)), false); }}),
     [](const ::testing::TestParamInfo<BadImage>& info) { return info.param.name; });
 
 TEST(StandInCommandLine, AnythingButAttachOrDetachWithOneTargetIsAUsageError) {
