@@ -20,12 +20,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What the HFS+ driver keeps out of a volume's top folder, as 7-Zip names it.
+// What a Mac keeps out of a mounted volume's top folder, as 7-Zip names it: HFS+'s
+// private folders, and a journalled volume's journal files.  Nothing else is hidden
+// (not .fseventsd, not .Trashes).
 const std::vector<std::string> kHfsPrivate = {".HFS+ Private Directory Data\r", "[HFS+ Private Data]"};
 const std::vector<std::string> kJournalledHfs = {".HFS+ Private Directory Data\r", "[HFS+ Private Data]",
                                                  ".journal", ".journal_info_block"};
-const std::vector<std::string> kJournalledHfsWithEvents = {
-    ".HFS+ Private Directory Data\r", "[HFS+ Private Data]", ".journal", ".journal_info_block", ".fseventsd"};
 
 // What attaching one fixture image must give.
 struct FixtureImage {
@@ -55,8 +55,8 @@ const std::vector<FixtureImage>& fixtureImages() {
       {"keramics/hfsplus_lzfse.dmg", kGpt, "hfs", {"hfsplus_test"}, kHfsPrivate},
       {"keramics/hfsplus_lzma.dmg", kGpt, "hfs", {"hfsplus_test"}, kHfsPrivate},
       {"keramics/hfsplus_adc.dmg", kGpt, "hfs", {"hfsplus_test"}, kHfsPrivate},
-      {"node-udif/raw.dmg", "", "hfs", {"CD DVD"}, kJournalledHfsWithEvents},
-      {"node-udif/zlib-compressed.dmg", "", "hfs", {"Single Partition APM"}, kJournalledHfsWithEvents},
+      {"node-udif/raw.dmg", "", "hfs", {"CD DVD"}, kJournalledHfs},
+      {"node-udif/zlib-compressed.dmg", "", "hfs", {"Single Partition APM"}, kJournalledHfs},
       {"node-udif/compression-lzfse.dmg", "FDisk_partition_scheme", "msdos", {"NEW VOLUME", "VOLUME"}, {}},
   };
   return images;
@@ -168,11 +168,33 @@ TEST(StandInAttach, EveryFixtureImageIsChecked) {
   }
 }
 
-TEST(StandInAttach, AnIsoImageShowsItsTreeWithLinksAndItsNameUnchanged) {
+TEST(StandInAttach, JournalFilesShowOnAnHfsVolumeWithoutAJournal) {
+  SKIP_WITHOUT_STANDIN();
+  SKIP_WITHOUT_FIXTURE_IMAGES();
+  TempDir sandbox;
+  // Transmission's journalled HFS+ partition on its own, its journalled bit cleared.
+  runProgram({"/usr/bin/env", "7zz", "x", "-tdmg", "-o" + sandbox / "partitions", "--",
+              fixtureImage("homebrew-brew/transmission-2.61.dmg")});
+  std::string bytes = readFile(sandbox / "partitions/4.hfs");
+  ASSERT_EQ(bytes.substr(1024, 2), "H+");
+  bytes[1024 + 6] = static_cast<char>(bytes[1024 + 6] & ~0x20);
+  writeFile(sandbox / "unjournalled.hfs", bytes);
+  AttachedImage attached(sandbox / "unjournalled.hfs", sandbox / "volumes");
+  ASSERT_EQ(attached.mountPoints().size(), 1u) << attached.run().standardError;
+  Tree listed = withoutHidden(sevenZipVolumeTrees(sandbox / "unjournalled.hfs").at(0), kHfsPrivate);
+  EXPECT_TRUE(listed.contains(".journal") && listed.contains(".journal_info_block"));
+  EXPECT_EQ(comparableTo(treeOf(attached.mountPoints().front()), listed), listed);
+}
+
+TEST(StandInAttach, AnIsoImageShowsItsWholeTreeWithLinksAndItsNameUnchanged) {
   SKIP_WITHOUT_STANDIN();
   TempDir sandbox;
   std::string content = sandbox / "content";
   writeFile(content + "/Some.app/Contents/Info.plist", "<plist/>");
+  // Names that HFS+ alone hides, and those a Mac never hides.
+  for (const std::string name : {".journal", ".journal_info_block", ".fseventsd/fseventsd-uuid", ".Trashes/501/x"}) {
+    writeFile(content + "/" + name, "kept");
+  }
   // 7-Zip writes an absolute link's target below its output folder; the volume keeps
   // the target it has on the image.
   fs::create_symlink("/Applications", content + "/Applications");

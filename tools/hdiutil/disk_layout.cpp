@@ -119,6 +119,19 @@ bool holdsItemsBelowNonFolders(const std::vector<ArchiveEntry>& entries) {
   return false;
 }
 
+// Whether the HFS+ or HFSX file system in the file at `path` keeps a journal: bit 13
+// of the big-endian attributes at offset 4 of its volume header, 1024 bytes in.
+bool isJournalledHfs(const std::string& path) {
+  constexpr off_t kVolumeHeaderOffset = 1024;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::array<unsigned char, 8> header{};
+  if (!fd || ::pread(fd.get(), header.data(), header.size(), kVolumeHeaderOffset) !=
+                 static_cast<ssize_t>(header.size())) {
+    return false;
+  }
+  return header[0] == 'H' && (header[1] == '+' || header[1] == 'X') && (header[6] & 0x20) != 0;
+}
+
 // The volume name as a path component: a '/' in it shows as ':', as a Mac shows it
 // in paths, and an empty or dot name becomes the Finder's "Untitled".
 std::string usableVolumeName(std::string name) {
@@ -145,6 +158,7 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
   volume.volumeKind = format.volumeKind;
   volume.root = folder;
   std::string type = format.listedType;
+  std::vector<std::string> hidden;
   if (type == "HFS") {
     // 7-Zip puts an HFS volume's contents under one folder named after the volume
     // (never a link, which would lead the tidying below out of the volume).
@@ -155,6 +169,13 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
       volume.name = top.names->front();
       volume.root = folder + "/" + volume.name;
     }
+    // What the HFS+ driver keeps out of sight: its private folders for hard links
+    // (7-Zip calls the second one "[HFS+ Private Data]") and, on a journalled
+    // volume, the journal's files.  Other file systems show everything.
+    hidden = {".HFS+ Private Directory Data\r", "[HFS+ Private Data]"};
+    if (isJournalledHfs(source)) {
+      hidden.insert(hidden.end(), {".journal", ".journal_info_block"});
+    }
   } else if (type == "APFS") {
     volume.name = commentValue(layer, "volume_name");
   } else if (type == "Iso") {
@@ -163,7 +184,7 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
     volume.name = layer.label;
   }
   volume.name = usableVolumeName(volume.name);
-  if (auto error = tidyExtractedVolume(volume.root, folder)) {
+  if (auto error = tidyExtractedVolume(volume.root, folder, hidden)) {
     return error;
   }
   return std::nullopt;
