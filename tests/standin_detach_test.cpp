@@ -53,8 +53,8 @@ struct AttachedSample {
 
 struct RefusedCase {
   std::string name;
-  // The path to hand to detach; the base it runs with is the sample's unless set.
-  std::function<std::string(AttachedSample&, std::string& base)> make;
+  std::function<std::string(AttachedSample&)> make;  // the path to hand to detach
+  bool otherBase = false;  // detach runs with a base of its own, not the sample's
 };
 
 void PrintTo(const RefusedCase& refused, std::ostream* out) { *out << refused.name; }
@@ -63,8 +63,8 @@ class RefusedDetach : public ::testing::TestWithParam<RefusedCase> {};
 
 TEST_P(RefusedDetach, LeavesEverythingAsItWas) {
   ATTACH_SAMPLE_OR_SKIP(sample);
-  std::string base = sample.base;
-  std::string target = GetParam().make(sample, base);
+  std::string base = GetParam().otherBase ? sample.sandbox / "other-volumes" : sample.base;
+  std::string target = GetParam().make(sample);
   std::vector<std::string> before = snapshotTree(sample.sandbox.path());
 
   ProgramRun run = runStandIn({"detach", "-force", target}, base);
@@ -80,56 +80,46 @@ TEST_P(RefusedDetach, LeavesEverythingAsItWas) {
 INSTANTIATE_TEST_SUITE_P(
     Paths, RefusedDetach,
     ::testing::Values(
-        RefusedCase{"Root", [](AttachedSample&, std::string&) { return std::string("/"); }},
-        RefusedCase{"Empty", [](AttachedSample&, std::string&) { return std::string(); }},
-        RefusedCase{"TheBase", [](AttachedSample& s, std::string&) { return s.base; }},
-        RefusedCase{"TheVolumesFolder", [](AttachedSample& s, std::string&) { return s.folder(); }},
-        RefusedCase{"AFolderOnTheVolume", [](AttachedSample& s, std::string&) { return s.mountPoint + "/Thing.app"; }},
-        RefusedCase{"Relative", [](AttachedSample& s, std::string&) { return s.mountPoint.substr(1); }},
-        RefusedCase{"WithDotDot",
-                    [](AttachedSample& s, std::string&) { return s.folder() + "/../" + s.id() + "/" + s.name(); }},
-        RefusedCase{"WithDot", [](AttachedSample& s, std::string&) { return s.base + "/./" + s.id() + "/" + s.name(); }},
-        RefusedCase{"WithDoubleSlash",
-                    [](AttachedSample& s, std::string&) { return s.base + "//" + s.id() + "/" + s.name(); }},
+        RefusedCase{"Root", [](auto&) { return std::string("/"); }},
+        RefusedCase{"Empty", [](auto&) { return std::string(); }},
+        RefusedCase{"TheVolumesFolder", [](auto& s) { return s.folder(); }},
+        RefusedCase{"AFolderOnTheVolume", [](auto& s) { return s.mountPoint + "/Thing.app"; }},
+        RefusedCase{"Relative", [](auto& s) { return s.mountPoint.substr(1); }},
+        RefusedCase{"WithDotDot", [](auto& s) { return s.folder() + "/../" + s.id() + "/" + s.name(); }},
+        RefusedCase{"WithDot", [](auto& s) { return s.base + "/./" + s.id() + "/" + s.name(); }},
+        RefusedCase{"WithDoubleSlash", [](auto& s) { return s.base + "//" + s.id() + "/" + s.name(); }},
         RefusedCase{"LinkToTheMountPoint",
-                    [](AttachedSample& s, std::string&) {
+                    [](auto& s) {
                       fs::create_symlink(s.mountPoint, s.sandbox / "link");
                       return s.sandbox / "link";
                     }},
         RefusedCase{"PathThroughALinkToTheVolumesFolder",
-                    [](AttachedSample& s, std::string&) {
+                    [](auto& s) {
                       fs::create_symlink(s.folder(), s.sandbox / "linked");
                       return s.sandbox / "linked/" + s.name();
                     }},
         RefusedCase{"LinkInTheBaseNamedLikeAVolumesFolder",
-                    [](AttachedSample& s, std::string&) {
+                    [](auto& s) {
                       fs::create_symlink(s.folder(), s.base + "/Lnk000");
                       return s.base + "/Lnk000/" + s.name();
                     }},
         RefusedCase{"LookAlikeOutsideTheBaseWithTheRealToken",
-                    [](AttachedSample& s, std::string&) { return s.plantLookAlike(s.sandbox / "elsewhere/Abc123"); }},
+                    [](auto& s) { return s.plantLookAlike(s.sandbox / "elsewhere/Abc123"); }},
         RefusedCase{"LookAlikeInTheBaseWithAnInventedToken",
-                    [](AttachedSample& s, std::string&) {
-                      return s.plantLookAlike(s.base + "/Fake01", std::string(32, '0'));
-                    }},
-        RefusedCase{"LookAlikeInTheBaseWithTheRealToken",
-                    [](AttachedSample& s, std::string&) { return s.plantLookAlike(s.base + "/Fake02"); }},
+                    [](auto& s) { return s.plantLookAlike(s.base + "/Fake01", std::string(32, '0')); }},
+        RefusedCase{"LookAlikeInTheBaseWithTheRealToken", [](auto& s) { return s.plantLookAlike(s.base + "/Fake02"); }},
         RefusedCase{"LookAlikeInTheBaseWhoseKeptTokenDiffers",
-                    [](AttachedSample& s, std::string&) {
+                    [](auto& s) {
                       writeFile(s.base + "/.Fake03.token", std::string(32, '1'), 0600);
                       return s.plantLookAlike(s.base + "/Fake03", std::string(32, '0'));
                     }},
         RefusedCase{"MarkerNamingAnotherPath",
-                    [](AttachedSample& s, std::string&) {
+                    [](auto& s) {
                       // A second folder in the real volume's own place, its marker unchanged.
                       fs::create_directory(s.folder() + "/Other Volume");
                       return s.folder() + "/Other Volume";
                     }},
-        RefusedCase{"MountPointOfAnotherBase",
-                    [](AttachedSample& s, std::string& base) {
-                      base = s.sandbox / "other-volumes";
-                      return s.mountPoint;
-                    }}),
+        RefusedCase{"MountPointOfAnotherBase", [](auto& s) { return s.mountPoint; }, true}),
     [](const ::testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
 TEST(StandInDetach, RemovesItsMountPointOnceAndLeavesTheBaseEmpty) {

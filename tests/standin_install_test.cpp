@@ -44,9 +44,10 @@ TEST_P(WholeRunOnRealImages, InstallsTheBundleAsTheImageHoldsItAndDetaches) {
   EXPECT_EQ(run.exitStatus, 0) << run.standardError;
   // The volume was the stand-in's, at BASE/<random>/<volume>.
   std::vector<std::string> log = splitLogRecords(run.standardError);
-  auto logged = std::find_if(log.begin(), log.end(), [](const auto& line) { return line.starts_with("mount-point : "); });
+  const std::string kLogged = "mount-point : ";
+  auto logged = std::find_if(log.begin(), log.end(), [&](const auto& line) { return line.starts_with(kLogged); });
   ASSERT_NE(logged, log.end()) << run.standardError;
-  fs::path mountPoint = logged->substr(std::string("mount-point : ").size());
+  fs::path mountPoint = logged->substr(kLogged.size());
   EXPECT_EQ(mountPoint.parent_path().parent_path(), workspace.standInBase());
   EXPECT_EQ(mountPoint.filename(), expected.volume);
   // Contents, modes, owners and times as 7-Zip extracts them on its own.
@@ -67,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The demo's own: the repository's sample bundle, an image name with a blank.
         WholeRun{"SampleIso", "My Sample.iso", "Sample", "Sample.app",
                  [](const std::string& path) {
-                   return makeIsoImage(path, "Sample", {{"/Sample.app", std::string(PROJECT_SOURCE_DIR) + "/examples/Sample.app"}});
+                   std::string sample = std::string(PROJECT_SOURCE_DIR) + "/examples/Sample.app";
+                   return makeIsoImage(path, "Sample", {{"/Sample.app", sample}});
                  }},
         WholeRun{"Transmission", "transmission-2.61.dmg", "Transmission", "Transmission.app",
                  [](const std::string& path) {

@@ -24,11 +24,12 @@ std::string fixtureImage(const std::string& relative);
                     "are not here";                                                           \
   }
 
-#define SKIP_WITHOUT_STANDIN()                                                       \
-  if (!::testing_support::sevenZipInstalled()) {                                     \
+#define SKIP_WITHOUT_STANDIN()                                              \
+  if (!::testing_support::sevenZipInstalled()) {                            \
     GTEST_SKIP() << "the hdiutil stand-in needs 7zz (Debian package 7zip)"; \
   }
 
+// Whether 7zz, which the stand-in reads images with, is on PATH.
 bool sevenZipInstalled();
 
 // Whether the folder is empty or missing: what the stand-in's base must be once
