@@ -11,13 +11,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s SRC DST\n", argv[0]);
     return 2;
   }
-  installer::Replacement replacement = installer::replaceWithCopy(argv[1], argv[2]);
-  if (replacement.failure) {
-    std::fprintf(stderr, "copy-tree: %s\n", replacement.failure->c_str());
+  installer::Result<installer::Replacement> replaced = installer::replaceWithCopy(argv[1], argv[2]);
+  if (!replaced) {
+    std::fprintf(stderr, "copy-tree: %s\n", replaced.error().description.c_str());
     return 1;
   }
-  if (replacement.leftover) {
-    std::fprintf(stderr, "copy-tree: replaced item left behind: %s\n", replacement.leftover->c_str());
+  if (replaced->leftover) {
+    std::fprintf(stderr, "copy-tree: replaced item left behind: %s\n", replaced->leftover->description.c_str());
   }
   return 0;
 }

@@ -52,27 +52,23 @@ inline installer::PropertyListBounds measureTree(plist_t root) {
 // Empty when the input was handled well: no crash (the sanitizers watch for that),
 // a tree within the bounds the scan promised, and a reading that agrees with itself.
 inline std::string check(std::string_view bytes) {
-  installer::RecordReading reading = installer::readMountRecordBytes(bytes);
-  if ((reading.verdict == installer::RecordVerdict::Entities) == reading.entities.empty()) {
-    return "entities were reported without any, or the other way round";
-  }
-  if (reading.verdict == installer::RecordVerdict::NotAPropertyList && reading.error.empty()) {
+  auto reading = installer::readMountRecordBytes(bytes);
+  if (!reading && reading.error().description.empty()) {
     return "a failed parse came without a description";
   }
 
   bool binary = plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size())) != 0;
-  installer::PropertyListScan scan =
-      binary ? installer::scanBinaryPropertyList(bytes, installer::kPropertyListLimits)
-             : installer::scanXmlPropertyList(bytes, installer::kPropertyListLimits);
-  installer::ParsedPropertyList parsed = installer::parsePropertyList(bytes);
-  if (!parsed.root || !scan.problem.empty()) {
+  auto scan = binary ? installer::scanBinaryPropertyList(bytes, installer::kPropertyListLimits)
+                     : installer::scanXmlPropertyList(bytes, installer::kPropertyListLimits);
+  auto parsed = installer::parsePropertyList(bytes);
+  if (!parsed || !scan) {
     return {};
   }
-  installer::PropertyListBounds measured = measureTree(parsed.root.get());
-  if (measured.depth > scan.bounds.depth || measured.nodes > scan.bounds.nodes) {
+  installer::PropertyListBounds measured = measureTree(parsed->get());
+  if (measured.depth > scan->depth || measured.nodes > scan->nodes) {
     return "the tree (depth " + std::to_string(measured.depth) + ", " + std::to_string(measured.nodes) +
-           " values) exceeds the scan's bounds (depth " + std::to_string(scan.bounds.depth) + ", " +
-           std::to_string(scan.bounds.nodes) + " values)";
+           " values) exceeds the scan's bounds (depth " + std::to_string(scan->depth) + ", " +
+           std::to_string(scan->nodes) + " values)";
   }
   return {};
 }

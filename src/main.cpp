@@ -1,11 +1,8 @@
 // image-installer: installs one application bundle from a disk image into
 // /Applications.  Usage: image-installer <image file name> <bundle name>
-#include <string>
-#include <vector>
-
+#include "driver/run.h"
 #include "driver/sequence.h"
 #include "driver/startup.h"
-#include "image/mount.h"
 #include "platform/process.h"
 
 int main(int argc, char** argv) {
@@ -17,18 +14,21 @@ int main(int argc, char** argv) {
   // A log reader that goes away must not stop the install before its clean-up.
   ignoreBrokenPipeSignals();
 
+  // What this run learns, step by step; each step takes what it needs from it.
+  Run run;
+  run.arguments.assign(argv, argv + argc);
+  run.destinationFolder = "/Applications/";
+
   // Start-up: check and log the arguments, find the working folder.
-  std::vector<std::string> commandLine(argv, argv + argc);
-  if (auto status = startUp(commandLine)) {
+  if (auto status = startUp(run)) {
     return *status;
   }
 
   // Mount: attach the image and read what hdiutil says about its volumes.
-  MountOutcome mounted = mountImage(commandLine[1]);
-  if (!mounted.entities) {
-    return mounted.exitStatus;
+  if (auto status = attachImage(run)) {
+    return *status;
   }
 
   // Search the volumes for the bundle, install it, clean up.
-  return installFromVolumes(*mounted.entities, commandLine[2]);
+  return installFromVolumes(run);
 }

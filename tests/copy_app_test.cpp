@@ -12,16 +12,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "install/copy_app.h"
 #include "install/replace_item.h"
+#include "platform/error.h"
 #include "platform/fd.h"
 #include "support/private_mounts.h"
-#include "support/temp_dir.h"
-#include "support/tool_run.h"
+#include "support/files.h"
+#include "support/log_capture.h"
+#include "support/workspace.h"
 #include "support/tree_snapshot.h"
 
 using installer::copyApp;
@@ -160,31 +163,38 @@ TEST(CopyApp, ReadOnlyDestinationKeepsTheOldBundle) {
   expectFailedInstall(install, "Read-only file system (creating " + install.applications + "/.X.app.");
 }
 
-TEST(CopyApp, RunKilledMidwayIsCleanedUpByTheNextRun) {
+TEST(CopyApp, RunKilledMidwayHeldItsCopyLockedAndIsCleanedUpByTheNextRun) {
   Install install;
   makeOldBundle(install.destination);
   Lines before = snapshotTree(install.destination);
   makeNewBundle(install.source, 1024 * 1024);
 
-  // The child dies by SIGKILL at the moment its copy writes past 64 KiB, wherever
-  // that falls: no timing involved.
+  // The child stops at the moment its copy writes past 64 KiB, wherever that falls:
+  // no timing involved.
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     rlimit limit{64 * 1024, 64 * 1024};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    ::signal(SIGXFSZ, [](int) { ::kill(::getpid(), SIGKILL); });
+    ::signal(SIGXFSZ, [](int) { ::raise(SIGSTOP); });
     copyApp(install.source, install.destination);
     ::_exit(0);
   }
   int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+  ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
+  ASSERT_TRUE(WIFSTOPPED(status)) << "status " << status;
 
-  EXPECT_EQ(snapshotTree(install.destination), before);
+  // Midway, its temporary copy is locked, so no other install takes it for a leftover.
   Lines names = namesIn(install.applications);
   ASSERT_EQ(names.size(), 2u);
   EXPECT_TRUE(isTemporaryNameFor(names[0], "X.app")) << names[0];
+  installer::UniqueFd temporary(::open((install.applications + "/" + names[0]).c_str(), O_RDONLY));
+  EXPECT_NE(::flock(temporary.get(), LOCK_EX | LOCK_NB), 0) << "the running install does not hold its copy";
+  temporary.reset();
+
+  ::kill(child, SIGKILL);
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(snapshotTree(install.destination), before);
 
   bool copied = false;
   auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
@@ -229,6 +239,83 @@ TEST(CopyApp, MissingDestinationFolderFails) {
   auto log = capturedLog([&] { copied = copyApp(install.source, destination); });
   EXPECT_FALSE(copied);
   EXPECT_EQ(log, Lines{kFailed + "No such file or directory (opening " + install.dir / "NoSuchFolder)"});
+}
+
+// A file system that cannot swap two items; the plain renames whose turns (0 for the
+// first) are in `failing` fail with an I/O error.
+class WithoutSwaps : public installer::Renames {
+public:
+  explicit WithoutSwaps(std::set<int> failing = {}) : failing_(std::move(failing)) {}
+
+  installer::Result<void> exchange(int, const std::string&, const std::string&) override {
+    return installer::Error{EINVAL, "cannot swap"};
+  }
+  installer::Result<void> renameWithoutReplacing(int, const std::string&, const std::string&) override {
+    return installer::Error{EINVAL, "cannot promise"};
+  }
+  installer::Result<void> rename(int folder, const std::string& from, const std::string& to) override {
+    if (failing_.contains(turn_++)) {
+      return installer::systemError(EIO, "renaming", from + " to " + to);
+    }
+    return installer::systemRenames().rename(folder, from, to);
+  }
+
+private:
+  std::set<int> failing_;
+  int turn_ = 0;
+};
+
+TEST(ReplaceWithCopy, FileSystemWithoutSwapsSetsTheOldItemAsideForTheCopy) {
+  for (bool hadOld : {false, true}) {
+    SCOPED_TRACE(hadOld ? "old bundle" : "nothing there");
+    Install install;
+    makeNewBundle(install.source);
+    if (hadOld) {
+      makeOldBundle(install.destination);
+    }
+    WithoutSwaps renames;
+    auto replaced = installer::replaceWithCopy(install.source, install.destination, renames);
+    ASSERT_TRUE(replaced) << replaced.error().description;
+    EXPECT_EQ(replaced->replacedExisting, hadOld);
+    EXPECT_FALSE(replaced->leftover);
+    EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
+    EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  }
+}
+
+TEST(ReplaceWithCopy, FailedRenameWithoutSwapsPutsTheOldItemBackOrSaysWhereItIs) {
+  for (bool restoreFails : {false, true}) {
+    SCOPED_TRACE(restoreFails ? "restore fails" : "restore works");
+    Install install;
+    makeNewBundle(install.source);
+    makeOldBundle(install.destination);
+    Lines before = snapshotTree(install.destination);
+    // Turn 0 sets the old item aside, turn 1 renames the copy in, turn 2 restores.
+    WithoutSwaps renames(restoreFails ? std::set<int>{1, 2} : std::set<int>{1});
+
+    auto replaced = installer::replaceWithCopy(install.source, install.destination, renames);
+
+    ASSERT_FALSE(replaced);
+    const std::string& description = replaced.error().description;
+    EXPECT_TRUE(description.starts_with("Input/output error (renaming " + install.applications + "/.X.app."))
+        << description;
+    Lines names = namesIn(install.applications);
+    if (!restoreFails) {
+      EXPECT_EQ(description.find("put back"), std::string::npos) << description;
+      EXPECT_EQ(names, Lines{"X.app"});
+      EXPECT_EQ(snapshotTree(install.destination), before);
+      continue;
+    }
+    // The old bundle is whole under its set-aside name, which the failure names and
+    // no clean-up takes; the copy is gone.
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(names[0].starts_with(".X.app.previous.")) << names[0];
+    EXPECT_NE(description.find("; the replaced item could not be put back (Input/output error (renaming " +
+                               names[0] + " to X.app)) and is kept at " + install.applications + "/" + names[0]),
+              std::string::npos)
+        << description;
+    EXPECT_EQ(snapshotTree(install.applications + "/" + names[0]), before);
+  }
 }
 
 // Sets or clears the immutable flag of a file on a file system that has one.

@@ -14,7 +14,7 @@
 #include "install/copy_tree.h"
 #include "platform/fd.h"
 #include "support/private_mounts.h"
-#include "support/temp_dir.h"
+#include "support/files.h"
 #include "support/tree_snapshot.h"
 
 using installer::copyTree;
@@ -30,9 +30,14 @@ using testing_support::writeFile;
 
 namespace {
 
+// What copying `source` to `name` in `folder` came to: nothing, or the failure.
 std::optional<std::string> copyInto(const std::string& source, const std::string& folder, const std::string& name) {
   UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return copyTree(source, fd.get(), name, folder + "/" + name);
+  auto copied = copyTree(source, fd.get(), name, folder + "/" + name);
+  if (copied) {
+    return std::nullopt;
+  }
+  return copied.error().description;
 }
 
 mode_t modeOf(const std::string& path) {

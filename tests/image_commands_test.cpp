@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <random>
 
-#include "driver/values.h"
 #include "image/mount.h"
 #include "image/unmount.h"
+#include "support/log_capture.h"
 #include "support/record.h"
-#include "support/tool_run.h"
+#include "support/workspace.h"
 
 using installer::detachCommandLine;
 using installer::mountCommandLine;
@@ -80,18 +80,18 @@ TEST(HostileNames, ReachHdiutilAsOneArgumentAndRunNothingElse) {
   }
   std::mt19937 random(20240611);
   for (size_t i = 0; i < 300 && !HasFailure(); ++i) {
-    installer::basePath = folders[i % folders.size()];
+    const std::string& base = folders[i % folders.size()];
     std::string name = hostileText(random, i, false);
-    SCOPED_TRACE("folder " + ::testing::PrintToString(installer::basePath) + ", name " + ::testing::PrintToString(name));
+    SCOPED_TRACE("folder " + ::testing::PrintToString(base) + ", name " + ::testing::PrintToString(name));
     here.forgetCalls();
-    std::filesystem::remove(installer::basePath + "/qzmount.plist");
+    std::filesystem::remove(base + "/qzmount.plist");
 
     installer::MountOutcome outcome;
-    capturedLog([&] { outcome = installer::mountImage(name); });
+    capturedLog([&] { outcome = installer::mountImage(base, name); });
     EXPECT_EQ(workspace.hdiutilCalls(),
-              (std::vector<std::vector<std::string>>{{"attach", "-nobrowse", "-plist", installer::basePath + "/" + name}}));
+              (std::vector<std::vector<std::string>>{{"attach", "-nobrowse", "-plist", base + "/" + name}}));
     EXPECT_EQ(workspace.hdiutilStdin(0), "YES\n");
-    EXPECT_EQ(readFile(installer::basePath + "/qzmount.plist"), record);
+    EXPECT_EQ(readFile(base + "/qzmount.plist"), record);
     ASSERT_TRUE(outcome.entities);
     EXPECT_EQ(outcome.entities->size(), 2u);
     EXPECT_EQ(here.strayFiles(), std::vector<std::string>{});
@@ -107,7 +107,7 @@ TEST(HostileMountPoints, ReachHdiutilDetachUnchangedAndRunNothingElse) {
     std::string mountPoint = "/Volumes/" + hostileText(random, i, true);
     SCOPED_TRACE("mount point " + ::testing::PrintToString(mountPoint));
     here.forgetCalls();
-    auto log = capturedLog([&] { installer::unmountDMG(mountPoint); });
+    auto log = capturedLog([&] { installer::unmountDMG(mountPoint, "x.dmg"); });
     EXPECT_EQ(workspace.hdiutilCalls(), (std::vector<std::vector<std::string>>{{"detach", "-force", mountPoint}}));
     EXPECT_EQ(here.strayFiles(), std::vector<std::string>{});
     EXPECT_EQ(log.size(), 2u);  // the runner's two lines, no failure

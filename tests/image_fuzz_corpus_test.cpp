@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "../fuzz/record_check.h"
-#include "support/temp_dir.h"
+#include "support/files.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// The mount step against real bash and the scripted hdiutil: whole runs of the built
-// tool for the attach itself, in-process runs for what becomes of each kind of record.
+// The mount step against real bash and the scripted hdiutil: the attach's status, and
+// what becomes of each kind of record.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <functional>
 
-#include "driver/values.h"
 #include "image/mount.h"
 #include "platform/property_list.h"
+#include "support/log_capture.h"
 #include "support/record.h"
-#include "support/tool_run.h"
+#include "support/workspace.h"
 
 using testing_support::capturedLog;
 using testing_support::exists;
@@ -19,36 +19,10 @@ using testing_support::HdiutilHere;
 using testing_support::logHas;
 using testing_support::recordSeed;
 using testing_support::readFile;
-using testing_support::splitLogRecords;
 using testing_support::Workspace;
 using testing_support::writeFile;
 
 namespace {
-
-TEST(MountRun, FailedAttachEndsWith26AndLeavesTheRecord) {
-  SKIP_WITHOUT_PRIVATE_NAMESPACES();
-  Workspace workspace;
-  workspace.scriptVerb("attach", "<?xml", 1, "hdiutil: attach failed - image not recognized\n");
-  auto run = workspace.run({"My Disk.dmg", "X.app"});
-  auto log = splitLogRecords(run.standardError);
-  EXPECT_EQ(run.exitStatus, 26);
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[log.size() - 2], "terminationStatus : 1 output : hdiutil: attach failed - image not recognized\n");
-  EXPECT_EQ(log.back(), "Error in mounting My Disk.dmg");
-  EXPECT_EQ(readFile(workspace.work() + "/qzmount.plist"), "<?xml");
-}
-
-TEST(MountRun, MissingRecordEndsWith1AndRemovesNothing) {
-  SKIP_WITHOUT_PRIVATE_NAMESPACES();
-  Workspace workspace;
-  workspace.scriptVerbAction("attach", "rm qzmount.plist");  // the tool runs in its working folder
-  auto run = workspace.run({"x.dmg", "X.app"});
-  auto log = splitLogRecords(run.standardError);
-  EXPECT_EQ(run.exitStatus, 1);
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log.back(), "qzmount.plist is not available");
-  EXPECT_FALSE(logHas(log, "Error in deleting the plist"));
-}
 
 // In-process: the working folder is a fresh folder, hdiutil the scripted one.
 class MountInProcess : public ::testing::Test {
@@ -57,14 +31,32 @@ protected:
   HdiutilHere here{workspace};
   std::string record = workspace.work() + "/qzmount.plist";
 
-  void SetUp() override {
-    installer::basePath = workspace.work();
-    installer::arguments = {"image-installer", "x.dmg", "X.app"};
-  }
-  std::vector<std::string> mount(installer::MountOutcome& outcome) {
-    return capturedLog([&] { outcome = installer::mountImage("x.dmg"); });
+  std::vector<std::string> mount(installer::MountOutcome& outcome, const std::string& image = "x.dmg") {
+    return capturedLog([&] { outcome = installer::mountImage(workspace.work(), image); });
   }
 };
+
+TEST_F(MountInProcess, FailedAttachEndsWith26AndLeavesTheRecord) {
+  workspace.scriptVerb("attach", "<?xml", 1, "hdiutil: attach failed - image not recognized\n");
+  installer::MountOutcome outcome;
+  auto log = mount(outcome, "My Disk.dmg");
+  EXPECT_EQ(outcome.exitStatus, 26);
+  EXPECT_FALSE(outcome.entities);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[2], "terminationStatus : 1 output : hdiutil: attach failed - image not recognized\n");
+  EXPECT_EQ(log[3], "Error in mounting My Disk.dmg");
+  EXPECT_EQ(readFile(record), "<?xml");
+}
+
+TEST_F(MountInProcess, MissingRecordEndsWith1AndRemovesNothing) {
+  workspace.scriptVerbAction("attach", "rm '" + record + "'");
+  installer::MountOutcome outcome;
+  auto log = mount(outcome);
+  EXPECT_EQ(outcome.exitStatus, 1);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "qzmount.plist is not available");
+  EXPECT_FALSE(logHas(log, "Error in deleting the plist"));
+}
 
 TEST_F(MountInProcess, EachKindOfRecordEndsAsItShould) {
   const std::string abandon = "PropertyListSerialization Failed!!!!! or not able to get contents of directory ";
@@ -98,7 +90,7 @@ TEST_F(MountInProcess, EachKindOfRecordEndsAsItShould) {
     EXPECT_EQ(log.back(), c.lastMessage);
     EXPECT_EQ(outcome.entities.has_value(), c.status == 0);
     EXPECT_EQ(outcome.exitStatus, c.status);
-    EXPECT_EQ(installer::plistData, recordSeed(c.seedName));
+    EXPECT_EQ(outcome.plistData, recordSeed(c.seedName));
     // The record stays for the search, and goes on every failure after it was read.
     EXPECT_EQ(exists(record), c.status == 0);
     EXPECT_FALSE(logHas(log, "Error in deleting the plist"));
@@ -113,7 +105,7 @@ TEST_F(MountInProcess, UnreadableRecordIsAbandonedWithTheSystemsReason) {
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.back(), "PropertyListSerialization Failed!!!!! or not able to get contents of directory "
                         "Is a directory (reading " + record + ")");
-  EXPECT_FALSE(installer::plistData);
+  EXPECT_FALSE(outcome.plistData);
   EXPECT_FALSE(exists(record));
 }
 

@@ -10,18 +10,21 @@
 #include "support/record.h"
 
 using installer::readMountRecordBytes;
-using installer::RecordVerdict;
 using testing_support::recordSeed;
 
 namespace {
 
-std::vector<std::optional<std::string>> mountPoints(const installer::RecordReading& reading) {
+using Reading = installer::Result<std::vector<installer::SystemEntity>>;
+
+std::vector<std::optional<std::string>> mountPoints(const Reading& reading) {
   std::vector<std::optional<std::string>> points;
-  for (const auto& entity : reading.entities) {
+  for (const auto& entity : *reading) {
     points.push_back(entity.mountPoint);
   }
   return points;
 }
+
+std::string errorOf(const Reading& reading) { return reading ? "" : reading.error().description; }
 
 // A binary property list of arrays nested `levels` deep, each referring `fan` times to
 // the next, the last one holding nothing.
@@ -77,7 +80,7 @@ TEST(MountRecord, EntitiesKeepRecordOrderAndOnlyStringMountPoints) {
            {"licence-plist-only.txt", {std::nullopt, "/Volumes/Transmission"}},
        }) {
     auto reading = readMountRecordBytes(recordSeed(c.seedName));
-    EXPECT_EQ(reading.verdict, RecordVerdict::Entities) << c.seedName << ": " << reading.error;
+    ASSERT_TRUE(reading) << c.seedName << ": " << errorOf(reading);
     EXPECT_EQ(mountPoints(reading), c.expected) << c.seedName;
   }
 }
@@ -86,8 +89,8 @@ TEST(MountRecord, LicenceMentioningPlistTagsStillFindsTheRecord) {
   // The XML declaration marks the start even when the licence names the tags first.
   auto reading = readMountRecordBytes("Do not edit <plist> or </plist> by hand.\nAgree Y/N? " +
                                       recordSeed("hdiutil-hfs.plist") + "See </plist> above.\n");
-  EXPECT_EQ(reading.verdict, RecordVerdict::Entities) << reading.error;
-  EXPECT_EQ(reading.entities.size(), 2u);
+  ASSERT_TRUE(reading) << errorOf(reading);
+  EXPECT_EQ(reading->size(), 2u);
 }
 
 TEST(MountRecord, EveryTruncationOfARealRecordIsHandled) {
@@ -96,10 +99,10 @@ TEST(MountRecord, EveryTruncationOfARealRecordIsHandled) {
     for (size_t length = 0; length < whole.size(); ++length) {
       auto reading = readMountRecordBytes(whole.substr(0, length));
       // A cut after the top dictionary may still parse; it must then be complete.
-      if (reading.verdict == RecordVerdict::Entities) {
-        EXPECT_GE(reading.entities.size(), 2u) << name << " cut at " << length;
+      if (reading) {
+        EXPECT_GE(reading->size(), 2u) << name << " cut at " << length;
       } else {
-        EXPECT_EQ(reading.verdict, RecordVerdict::NotAPropertyList) << name << " cut at " << length;
+        EXPECT_NE(errorOf(reading), "") << name << " cut at " << length;
       }
     }
   }
@@ -134,8 +137,7 @@ TEST(MountRecord, HostileBytesAreRefusedWithAReason) {
            {"binary header only", "bplist00", damaged + "it is shorter than its header and trailer."},
        }) {
     auto reading = readMountRecordBytes(c.bytes);
-    EXPECT_EQ(reading.verdict, RecordVerdict::NotAPropertyList) << c.name;
-    EXPECT_EQ(reading.error, c.error) << c.name;
+    EXPECT_EQ(errorOf(reading), c.error) << c.name;
   }
 }
 
@@ -148,8 +150,8 @@ TEST(MountRecord, NestingUpToTheLimitIsRead) {
            {nestedXml(512, "<array>", "</array>").insert(7 + 512 * 7, "<array/>"), 513},
            {nestedBinary(513, 1), 513}}) {
     auto reading = readMountRecordBytes(bytes);
-    EXPECT_EQ(reading.verdict, depth <= 512 ? RecordVerdict::NoRows : RecordVerdict::NotAPropertyList)
-        << depth << ": " << reading.error;
+    // Within the limit, a property list of the wrong shape: no entities.
+    EXPECT_EQ(reading && reading->empty(), depth <= 512) << depth << ": " << errorOf(reading);
   }
 }
 

@@ -5,9 +5,9 @@
 
 #include <functional>
 
-#include "driver/values.h"
 #include "image/unmount.h"
-#include "support/tool_run.h"
+#include "support/log_capture.h"
+#include "support/workspace.h"
 
 using testing_support::capturedLog;
 using testing_support::exists;
@@ -22,8 +22,7 @@ TEST(Detach, FailureNamesTheImageAsGivenNotTheMountPoint) {
   Workspace workspace;
   HdiutilHere here(workspace);
   workspace.scriptVerb("detach", "", 16, "hdiutil: detach failed - No such file or directory\n");
-  installer::arguments = {"image-installer", "My Disk.dmg", "X.app"};
-  auto log = capturedLog([] { installer::unmountDMG("/Volumes/My Disk"); });
+  auto log = capturedLog([] { installer::unmountDMG("/Volumes/My Disk", "My Disk.dmg"); });
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[1], "terminationStatus : 16 output : hdiutil: detach failed - No such file or directory\n");
   EXPECT_EQ(log[2], "Error in unmount My Disk.dmg");

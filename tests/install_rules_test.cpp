@@ -5,7 +5,8 @@
 #include <filesystem>
 #include <sys/stat.h>
 
-#include "support/tool_run.h"
+#include "support/log_capture.h"
+#include "support/workspace.h"
 
 using namespace testing_support;
 

@@ -11,8 +11,9 @@
 
 #include "platform/process.h"
 #include "runner/runner.h"
-#include "support/temp_dir.h"
-#include "support/tool_run.h"
+#include "support/files.h"
+#include "support/log_capture.h"
+#include "support/workspace.h"
 
 using installer::commandSucceeded;
 using installer::GetOutput;

@@ -1,12 +1,325 @@
-// The pieces of the search that are plain logic: name equality and the listing's text.
+// The mount step and the search and install sequence, in-process as main runs them
+// after start-up: the scripted hdiutil first on PATH, a temporary working folder and
+// destination folder, and the log compared record by record.
 #include <gtest/gtest.h>
 
-#include "driver/sequence.h"
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "driver/run.h"
+#include "driver/sequence.h"
+#include "driver/startup.h"
+#include "image/mount.h"
+#include "image/unmount.h"
+#include "support/log_capture.h"
+#include "support/record.h"
+#include "support/tree_snapshot.h"
+#include "support/workspace.h"
+
+namespace fs = std::filesystem;
 using installer::listingText;
 using installer::sameBundleName;
+using testing_support::exists;
+using testing_support::hdiutilRecord;
+using testing_support::logHas;
+using testing_support::snapshotTree;
+using testing_support::writeFile;
+using Records = std::vector<std::string>;
+using MountPoints = std::vector<std::optional<std::string>>;
 
 namespace {
+
+const std::string kNotFound = "Given app Sample.app not found in mounted volume's plist, hence installation failed!!!!!";
+
+Records joined(std::initializer_list<Records> parts) {
+  Records all;
+  for (const auto& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+Records detachRecords(const std::string& mountPoint) {
+  return {"Given Command /bin/bash " + installer::detachCommandLine(mountPoint), "terminationStatus : 0 output : "};
+}
+
+class Sequence : public ::testing::Test {
+protected:
+  void SetUp() override { ws_.scriptVerb("detach", ""); }
+
+  std::string volume(const std::string& name) {
+    std::string path = ws_.root() + "/volumes/" + name;
+    fs::create_directories(path);
+    return path;
+  }
+
+  // A small bundle: a property list, an executable, a resource, a relative link.
+  std::string bundle(const std::string& volumePath, const std::string& name) {
+    std::string path = volumePath + "/" + name;
+    writeFile(path + "/Contents/Info.plist", "<plist><dict/></plist>\n");
+    writeFile(path + "/Contents/MacOS/Sample", "#!/bin/sh\necho sample\n", 0755);
+    writeFile(path + "/Contents/Resources/readme.txt", "hello\n", 0444);
+    fs::create_directory_symlink("MacOS", path + "/Contents/Current");
+    return path;
+  }
+
+  void attachWith(const MountPoints& mountPoints) { ws_.scriptVerb("attach", hdiutilRecord(mountPoints)); }
+
+  // The mount step and the sequence for `image` and `bundleName`, as main runs them.
+  Records install(const std::string& image, const std::string& bundleName, int expectedStatus) {
+    installer::Run run;
+    run.arguments = {"image-installer", image, bundleName};
+    run.destinationFolder = ws_.applications() + "/";
+    run.basePath = ws_.work();
+    int status = -1;
+    Records log = testing_support::capturedLog([&] {
+      std::optional<int> ended = installer::attachImage(run);
+      status = ended ? *ended : installer::installFromVolumes(run);
+    });
+    EXPECT_EQ(status, expectedStatus) << ::testing::PrintToString(log);
+    return log;
+  }
+
+  // The records of a mount step that finds `entities` entities.
+  Records opening(const std::string& image, size_t entities) {
+    std::string line = installer::mountCommandLine(ws_.work(), image);
+    return {"Mount cmd ->" + line, "Given Command /bin/bash " + line, "terminationStatus : 0 output : ",
+            "Array count in systemEntities " + std::to_string(entities)};
+  }
+
+  Records copying(const std::string& mountPoint, const std::string& onVolume, const std::string& name) {
+    return {"Copying from appPath : " + mountPoint + "/" + onVolume + " destinationPath : " + installed(name)};
+  }
+
+  std::vector<std::string> detachedMountPoints() const {
+    std::vector<std::string> detached;
+    for (const auto& call : ws_.hdiutilCalls()) {
+      if (!call.empty() && call[0] == "detach") {
+        EXPECT_EQ(call.size(), 3u);
+        EXPECT_EQ(call[1], "-force");
+        detached.push_back(call.back());
+      }
+    }
+    return detached;
+  }
+
+  bool recordLeft() const { return exists(ws_.work() + "/qzmount.plist"); }
+  std::string installed(const std::string& name) const { return ws_.applications() + "/" + name; }
+
+  testing_support::Workspace ws_;
+  testing_support::HdiutilHere here_{ws_};
+};
+
+TEST_F(Sequence, InstallsFromTheVolumeThenRemovesTheRecordThenDetaches) {
+  std::string mp = volume("Sample");
+  std::string source = bundle(mp, "Sample.app");
+  attachWith({std::nullopt, mp});
+  // The detach notes whether the record is still there when it runs.
+  ws_.scriptVerbAction("detach", "[ -e '" + ws_.work() + "/qzmount.plist' ] && echo present > '" + ws_.root() +
+                                     "/record-at-detach'; true");
+
+  Records log = install("My Disk Image.dmg", "Sample.app", 0);
+
+  EXPECT_EQ(log, joined({opening("My Disk Image.dmg", 2),
+                         {"mount-point : " + mp, "Files list in the volume : [\"Sample.app\"]\n files count 1"},
+                         copying(mp, "Sample.app", "Sample.app"),
+                         {"App Copied successfully"},
+                         detachRecords(mp)}));
+  // Blanks alone are escaped with a backslash, not quoted.
+  EXPECT_EQ(log[0], "Mount cmd ->echo YES | hdiutil attach -nobrowse -plist " + ws_.work() +
+                        "/My\\ Disk\\ Image.dmg>" + ws_.work() + "/qzmount.plist");
+  EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
+  EXPECT_FALSE(recordLeft());
+  EXPECT_FALSE(exists(ws_.root() + "/record-at-detach")) << "the record must be gone before the detach";
+  ASSERT_EQ(ws_.hdiutilCalls().size(), 2u);
+  EXPECT_EQ(ws_.hdiutilCalls()[0], (Records{"attach", "-nobrowse", "-plist", ws_.work() + "/My Disk Image.dmg"}));
+  EXPECT_EQ(ws_.hdiutilStdin(0), "YES\n");
+  EXPECT_EQ(detachedMountPoints(), Records{mp});
+}
+
+// A search that ends without a copy: its records after the mount step, the volumes it
+// detaches; the record is always removed and nothing is installed.
+struct FailedSearch {
+  const char* name;
+  MountPoints mountPoints;  // "@name" stands for a fresh volume named name
+  std::function<void(const std::string& volume)> fill;
+  std::function<Records(const std::string& volume)> ending;
+  bool detached;
+};
+
+void PrintTo(const FailedSearch& c, std::ostream* os) { *os << c.name; }
+
+class SequenceFails : public Sequence, public ::testing::WithParamInterface<FailedSearch> {};
+
+TEST_P(SequenceFails, RemovesTheRecordAndInstallsNothing) {
+  const FailedSearch& c = GetParam();
+  std::string mp = ws_.root() + "/volumes/V";
+  MountPoints points = c.mountPoints;
+  for (auto& point : points) {
+    if (point == "@") {
+      point = mp;
+    }
+  }
+  if (c.fill) {
+    fs::create_directories(mp);
+    c.fill(mp);
+  }
+  attachWith(points);
+
+  Records log = install("Sample.dmg", "Sample.app", 1);
+
+  EXPECT_EQ(log, joined({opening("Sample.dmg", points.size()), c.ending(mp)}));
+  EXPECT_FALSE(recordLeft());
+  EXPECT_EQ(detachedMountPoints(), c.detached ? Records{mp} : Records{});
+  EXPECT_TRUE(fs::is_empty(ws_.applications()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SequenceFails,
+    ::testing::Values(
+        FailedSearch{"ListingFails", {std::nullopt, "@"}, nullptr,
+                     [](const std::string& mp) {
+                       return Records{"mount-point : " + mp,
+                                      "PropertyListSerialization Failed!!!!! or not able to get contents of directory "
+                                      "No such file or directory (listing " + mp + ")"};
+                     },
+                     false},
+        FailedSearch{"EmptyVolume", {"@"}, [](const std::string&) {},
+                     [](const std::string& mp) {
+                       return joined({{"mount-point : " + mp, "Files list in the volume : []\n files count 0",
+                                       "Files not found in mounted volume, hence installation failed!!!!!"},
+                                      detachRecords(mp)});
+                     },
+                     true},
+        FailedSearch{"BundleNotOnTheVolume", {std::nullopt, "@"},
+                     [](const std::string& mp) { writeFile(mp + "/Other.app/Contents/Info.plist", "x"); },
+                     [](const std::string& mp) {
+                       return joined({{"mount-point : " + mp,
+                                       "Files list in the volume : [\"Other.app\"]\n files count 1", kNotFound},
+                                      detachRecords(mp)});
+                     },
+                     true},
+        FailedSearch{"NameDifferingOnlyInCase", {"@"},
+                     [](const std::string& mp) { writeFile(mp + "/sample.app/Contents/Info.plist", "x"); },
+                     [](const std::string& mp) {
+                       return joined({{"mount-point : " + mp,
+                                       "Files list in the volume : [\"sample.app\"]\n files count 1", kNotFound},
+                                      detachRecords(mp)});
+                     },
+                     true},
+        FailedSearch{"EmptyMountPoint", {std::nullopt, ""}, nullptr,
+                     [](const std::string&) {
+                       return Records{"mount-point : ",
+                                      "mount-point not found in mounted volume's plist, hence installation failed!!!!!"};
+                     },
+                     false},
+        FailedSearch{"NoEntityWithAMountPoint", {std::nullopt, std::nullopt}, nullptr,
+                     [](const std::string&) {
+                       return Records{
+                           "mount-point key not found in mounted volume's plist, hence installation failed!!!!!"};
+                     },
+                     false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Sequence, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {
+  std::string mp = volume("Broken");
+  std::string source = bundle(mp, "Sample.app");
+  ASSERT_EQ(::mkfifo((source + "/Contents/pipe").c_str(), 0644), 0);
+  attachWith({mp});
+  // Were the unhide attempted, it would clear the older copy's flag and say so.
+  std::string old = bundle(ws_.applications(), "Sample.app");
+  testing_support::setAttribute(old, "user.hidden", "1");
+  Records oldBundle = snapshotTree(old);
+
+  Records log = install("Sample.dmg", "Sample.app", 1);
+
+  EXPECT_EQ(log, joined({opening("Sample.dmg", 1),
+                         {"mount-point : " + mp, "Files list in the volume : [\"Sample.app\"]\n files count 1"},
+                         copying(mp, "Sample.app", "Sample.app"),
+                         {"App Copied Failed!!!!!!!!!!! A FIFO (named pipe) cannot be part of an application bundle "
+                          "(copying " + source + "/Contents/pipe)"},
+                         detachRecords(mp)}));
+  EXPECT_FALSE(recordLeft());
+  EXPECT_EQ(testing_support::namesIn(ws_.applications()), Records{"Sample.app"});
+  EXPECT_EQ(snapshotTree(old), oldBundle);
+}
+
+TEST_F(Sequence, FlagThatCannotBeReadFailsTheRunAfterTheCleanUp) {
+  std::string mp = volume("Sample");
+  bundle(mp, "Sample.app");
+  attachWith({mp});
+  ws_.scriptVerbAction("detach", "rm -rf '" + installed("Sample.app") + "'");
+
+  Records log = install("Sample.dmg", "Sample.app", 1);
+
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(Records(log.end() - 4, log.end()),
+            joined({detachRecords(mp),
+                    {" checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! No such file or directory "
+                     "(reading the hidden flag of " + installed("Sample.app") + ")",
+                     // The record went before the detach; looking for it again says so.
+                     "Error in deleting the plist"}}));
+}
+
+TEST_F(Sequence, SecondVolumeHoldsTheBundleAfterTheFirstIsDetached) {
+  std::string first = volume("First");
+  bundle(first, "Other.app");
+  std::string second = volume("Second");
+  std::string source = bundle(second, "Sample.app");
+  std::string third = volume("Third");
+  attachWith({std::nullopt, first, std::nullopt, second, third});
+
+  Records log = install("Sample.dmg", "Sample.app", 0);
+
+  EXPECT_EQ(log, joined({opening("Sample.dmg", 5),
+                         {"mount-point : " + first, "Files list in the volume : [\"Other.app\"]\n files count 1",
+                          kNotFound},
+                         detachRecords(first),
+                         {"mount-point : " + second, "Files list in the volume : [\"Sample.app\"]\n files count 1"},
+                         copying(second, "Sample.app", "Sample.app"),
+                         {"App Copied successfully"},
+                         detachRecords(second)}));
+  // The volume after the one installed from is never visited.
+  EXPECT_EQ(detachedMountPoints(), (Records{first, second}));
+  EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
+}
+
+TEST_F(Sequence, NamesThatTakeCare) {
+  struct Case {
+    const char* what;
+    std::string image, asked, onVolume, volumeName;
+    bool trailingSlash;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"composed name finds the decomposed bundle, installed under the name asked for", "Cafe.dmg",
+            "Caf\xC3\xA9.app", "Cafe\xCC\x81.app", "Cafe", false},
+           {"mount point ending in a slash", "Sample.dmg", "Sample.app", "Sample.app", "Slash", true},
+           {"blanks, quotes, percent and dollar signs", "My \"Disk\" 100%s.dmg", "It's \"100%n\" $HOME.app",
+            "It's \"100%n\" $HOME.app", "Vol \"Q\" 5%d", false},
+       }) {
+    SCOPED_TRACE(c.what);
+    std::string mp = volume(c.volumeName) + (c.trailingSlash ? "/" : "");
+    std::string source = bundle(mp, c.onVolume);
+    attachWith({std::nullopt, mp});
+    here_.forgetCalls();
+
+    Records log = install(c.image, c.asked, 0);
+
+    EXPECT_EQ(log, joined({opening(c.image, 2),
+                           {"mount-point : " + mp, listingText({c.onVolume}).insert(0, "Files list in the volume : ") +
+                                                       "\n files count 1"},
+                           copying(mp, c.onVolume, c.asked),
+                           {"App Copied successfully"},
+                           detachRecords(mp)}));
+    EXPECT_EQ(ws_.hdiutilCalls()[0].back(), ws_.work() + "/" + c.image);
+    EXPECT_EQ(detachedMountPoints(), Records{mp});
+    EXPECT_EQ(snapshotTree(installed(c.asked)), snapshotTree(source));
+  }
+}
 
 TEST(BundleName, CanonicallyEquivalentNamesMatchAndNothingElse) {
   const std::string composed = "Caf\xC3\xA9.app";     // é as one code point
@@ -33,7 +346,6 @@ TEST(BundleName, CanonicallyEquivalentNamesMatchAndNothingElse) {
 
 TEST(ListingText, ReadsLikeAListOfStrings) {
   EXPECT_EQ(listingText({}), "[]");
-  EXPECT_EQ(listingText({"Sample.app"}), R"(["Sample.app"])");
   EXPECT_EQ(listingText({".DS_Store", "My App.app", "100% \"real\"", "back\\slash"}),
             R"([".DS_Store", "My App.app", "100% \"real\"", "back\\slash"])");
   EXPECT_EQ(listingText({"line\nbreak", "tab\there", "bell\x07", std::string("nul\0", 4)}),

@@ -5,7 +5,8 @@
 #include <regex>
 
 #include "driver/startup.h"
-#include "support/tool_run.h"
+#include "support/log_capture.h"
+#include "support/workspace.h"
 
 using installer::basePathForBundleLocation;
 using testing_support::runProgram;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "driver/values.h"
+#include "image/mount.h"
 #include "image/unmount.h"
 #include "install/copy_app.h"
 #include "install/unhide.h"
@@ -15,28 +15,31 @@ namespace installer {
 
 namespace {
 
-constexpr std::string_view kApplicationsFolder = "/Applications/";
-
-// Copies the bundle found on the volume at `mountPoint` under `nameOnVolume` into
-// /Applications, cleans up, and returns the exit status.
-int install(const std::string& mountPoint, const std::string& nameOnVolume, const std::string& bundleName) {
+// Copies the bundle found on the volume at `mountPoint` under `nameOnVolume` into the
+// destination folder, cleans up, and returns the exit status.
+int install(const Run& run, const std::string& mountPoint, const std::string& nameOnVolume) {
   // The source takes the name as the volume stores it: on file systems that keep names
   // byte for byte, a bundle stored decomposed is not found under the composed name asked
   // for.  The installed copy takes the name asked for.
   std::string source = mountPoint + "/" + nameOnVolume;
-  std::string destination = std::string(kApplicationsFolder) + bundleName;
+  std::string destination = run.destinationFolder + run.bundleName();
   logMessage("Copying from appPath : " + source + " destinationPath : " + destination);
 
   bool copied = copyApp(source, destination);
 
   // The record goes first, then the volume, whatever became of the copy.
-  removeFiles(mountRecordPath());
-  unmountDMG(mountPoint);
+  removeFiles(run.recordPath());
+  unmountDMG(mountPoint, run.imageName());
 
   if (!copied) {
     return 1;
   }
-  return checkAndUnhideApp(destination) ? 0 : 1;
+  if (!checkAndUnhideApp(destination)) {
+    // The record is gone already; removing it again says so in the log.
+    removeFiles(run.recordPath());
+    return 1;
+  }
+  return 0;
 }
 
 void appendEscaped(std::string& text, std::string_view name) {
@@ -86,11 +89,12 @@ std::string listingText(const std::vector<std::string>& names) {
   return text;
 }
 
-int installFromVolumes(const std::vector<SystemEntity>& entities, const std::string& bundleName) {
+int installFromVolumes(const Run& run) {
+  const std::string& bundleName = run.bundleName();
   // Becomes true once a volume has been searched without an install.
   bool mountPointSeen = false;
 
-  for (const SystemEntity& entity : entities) {
+  for (const SystemEntity& entity : run.systemEntities) {
     // Partition maps and whole-disk entries carry no mount point.
     if (!entity.mountPoint) {
       continue;
@@ -104,17 +108,17 @@ int installFromVolumes(const std::vector<SystemEntity>& entities, const std::str
       continue;
     }
 
-    FolderListing listing = listFolder(mountPoint);
-    if (!listing.names) {
-      return abandonInstall(listing.error);
+    Result<std::vector<std::string>> listing = listFolder(mountPoint);
+    if (!listing) {
+      return abandonInstall(run.recordPath(), listing.error().description);
     }
-    const std::vector<std::string>& names = *listing.names;
+    const std::vector<std::string>& names = *listing;
     logMessage("Files list in the volume : " + listingText(names) + "\n files count " +
                std::to_string(names.size()));
 
     if (names.empty()) {
       logMessage("Files not found in mounted volume, hence installation failed!!!!!");
-      unmountDMG(mountPoint);
+      unmountDMG(mountPoint, run.imageName());
       mountPointSeen = true;
       continue;
     }
@@ -123,18 +127,18 @@ int installFromVolumes(const std::vector<SystemEntity>& entities, const std::str
                               [&](const std::string& name) { return sameBundleName(name, bundleName); });
     if (match == names.end()) {
       logMessage("Given app " + bundleName + " not found in mounted volume's plist, hence installation failed!!!!!");
-      unmountDMG(mountPoint);
+      unmountDMG(mountPoint, run.imageName());
       mountPointSeen = true;
       continue;
     }
 
-    return install(mountPoint, *match, bundleName);
+    return install(run, mountPoint, *match);
   }
 
   if (!mountPointSeen) {
     logMessage("mount-point key not found in mounted volume's plist, hence installation failed!!!!!");
   }
-  removeFiles(mountRecordPath());
+  removeFiles(run.recordPath());
   return 1;
 }
 

@@ -4,16 +4,17 @@
 #include <string_view>
 #include <vector>
 
-#include "image/mount.h"
+#include "driver/run.h"
 
 namespace installer {
 
-// Searches the entities' volumes, in record order, for the bundle named `bundleName`;
-// installs it from the first volume that holds it into /Applications, removes the
-// mount record, detaches that volume, clears the bundle's hidden flag, and returns the
-// exit status (0 installed, 1 otherwise).  Volumes searched in vain are detached on the
-// way; a volume that cannot be listed ends the search with its volume left attached.
-int installFromVolumes(const std::vector<SystemEntity>& entities, const std::string& bundleName);
+// Searches the run's system entities' volumes, in record order, for the bundle it
+// names; installs it from the first volume that holds it into the run's destination
+// folder, removes the mount record, detaches that volume, clears the bundle's hidden
+// flag, and returns the exit status (0 installed, 1 otherwise).  Volumes searched in
+// vain are detached on the way; a volume that cannot be listed ends the search with
+// its volume left attached.
+int installFromVolumes(const Run& run);
 
 // Whether a name on a volume is the bundle name asked for: the same Unicode text under
 // canonical equivalence (composed and decomposed forms match), letter case and blanks

@@ -1,6 +1,6 @@
 #include "driver/startup.h"
 
-#include "driver/values.h"
+#include "image/mount.h"
 #include "platform/log.h"
 #include "platform/self.h"
 
@@ -26,22 +26,31 @@ std::string basePathForBundleLocation(const std::string& bundleLocation) {
   return parentFolder(parentFolder(bundleLocation));
 }
 
-std::optional<int> startUp(const std::vector<std::string>& commandLine) {
-  if (commandLine.size() <= 2) {
+std::optional<int> startUp(Run& run) {
+  if (run.arguments.size() <= 2) {
     logMessage("Arguments are low");
     return 1;
   }
-  arguments = commandLine;
-  logMessage("Given Param_1_dmg_name -> " + arguments[1] + "\n Given Param_2_app_name -> " +
-             arguments[2]);
+  logMessage("Given Param_1_dmg_name -> " + run.imageName() + "\n Given Param_2_app_name -> " + run.bundleName());
 
   auto location = mainBundleLocation();
   if (!location) {
     logMessage("Cannot find the tool's own location, hence installation failed!!!!!");
     return 1;
   }
-  basePath = basePathForBundleLocation(*location);
-  logMessage("Base Path " + basePath);
+  run.basePath = basePathForBundleLocation(*location);
+  logMessage("Base Path " + run.basePath);
+  return std::nullopt;
+}
+
+std::optional<int> attachImage(Run& run) {
+  MountOutcome mounted = mountImage(run.basePath, run.imageName());
+  run.cmd_string = std::move(mounted.cmd_string);
+  run.plistData = std::move(mounted.plistData);
+  if (!mounted.entities) {
+    return mounted.exitStatus;
+  }
+  run.systemEntities = std::move(*mounted.entities);
   return std::nullopt;
 }
 

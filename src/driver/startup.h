@@ -2,18 +2,23 @@
 
 #include <optional>
 #include <string>
-#include <vector>
+
+#include "driver/run.h"
 
 namespace installer {
 
 // Start-up: checks the command line (image name and bundle name after the tool's own
-// path), logs the two arguments, derives and logs the working folder, and sets
-// `arguments` and `basePath`.  Returns the exit status when the run ends here,
-// nothing when it goes on.
-std::optional<int> startUp(const std::vector<std::string>& commandLine);
+// path), logs the two arguments, derives and logs the working folder into
+// `run.basePath`.  Returns the exit status when the run ends here, nothing when it
+// goes on.
+std::optional<int> startUp(Run& run);
 
 // The working folder for a main bundle location: the location with its last path
 // component removed twice, never going above "/".
 std::string basePathForBundleLocation(const std::string& bundleLocation);
+
+// The mount step: attaches the image and reads the mount record into `run`.  Returns
+// the exit status when the run ends here, nothing when it goes on to the search.
+std::optional<int> attachImage(Run& run);
 
 }  // namespace installer

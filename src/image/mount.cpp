@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <iterator>
 
-#include "driver/values.h"
-#include "image/record.h"
 #include "image/shell_quote.h"
 #include "image/unmount.h"
 #include "platform/fs.h"
@@ -35,21 +33,24 @@ std::string imagePathWord(const std::string& base, const std::string& imageName)
   return appendingPathComponent(base, escaped);
 }
 
-MountOutcome endWith(int status) { return MountOutcome{std::nullopt, status}; }
-
 }  // namespace
 
-std::string mountRecordPath() { return appendingPathComponent(basePath, kRecordName); }
+std::string mountRecordPath(const std::string& basePath) { return appendingPathComponent(basePath, kRecordName); }
 
-std::string mountCommandLine(const std::string& base, const std::string& imageName) {
-  return "echo YES | hdiutil attach -nobrowse -plist " + imagePathWord(base, imageName) + ">" +
-         shellWord(appendingPathComponent(base, kRecordName));
+std::string mountCommandLine(const std::string& basePath, const std::string& imageName) {
+  return "echo YES | hdiutil attach -nobrowse -plist " + imagePathWord(basePath, imageName) + ">" +
+         shellWord(mountRecordPath(basePath));
 }
 
-MountOutcome mountImage(const std::string& imageName) {
-  const std::string record = mountRecordPath();
-  cmd_string = mountCommandLine(basePath, imageName);
-  logMessage("Mount cmd ->" + cmd_string);
+MountOutcome mountImage(const std::string& basePath, const std::string& imageName) {
+  MountOutcome outcome;
+  auto endWith = [&](int status) {
+    outcome.exitStatus = status;
+    return std::move(outcome);
+  };
+  const std::string record = mountRecordPath(basePath);
+  outcome.cmd_string = mountCommandLine(basePath, imageName);
+  logMessage("Mount cmd ->" + outcome.cmd_string);
 
   // The shell's ">" follows a symbolic link and truncates its target, and the tool
   // often runs as root: whatever an earlier run or anyone else left at the record's
@@ -62,7 +63,7 @@ MountOutcome mountImage(const std::string& imageName) {
     }
   }
 
-  if (!commandSucceeded(GetOutput("/bin/bash", cmd_string))) {
+  if (!commandSucceeded(GetOutput("/bin/bash", outcome.cmd_string))) {
     logMessage("Error in mounting " + imageName);
     return endWith(26);
   }
@@ -72,31 +73,30 @@ MountOutcome mountImage(const std::string& imageName) {
     return endWith(1);
   }
 
-  FileContents contents = readWholeFile(record);
-  plistData = contents.bytes;
-  if (!plistData) {
-    return endWith(abandonInstall(contents.error));
+  Result<std::string> contents = readWholeFile(record);
+  if (!contents) {
+    return endWith(abandonInstall(record, contents.error().description));
   }
+  outcome.plistData = std::move(*contents);
 
-  RecordReading reading = readMountRecordBytes(*plistData);
-  switch (reading.verdict) {
-    case RecordVerdict::NotAPropertyList:
-      return endWith(abandonInstall(reading.error));
-    case RecordVerdict::NoRows:
-      logMessage("No rows found in mounted volume's plist, hence installation failed!!!!!");
-      removeFiles(record);
-      return endWith(1);
-    case RecordVerdict::Entities:
-      break;
+  Result<std::vector<SystemEntity>> entities = readMountRecordBytes(*outcome.plistData);
+  if (!entities) {
+    return endWith(abandonInstall(record, entities.error().description));
   }
-  logMessage("Array count in systemEntities " + std::to_string(reading.entities.size()));
-  return MountOutcome{std::move(reading.entities), 0};
+  if (entities->empty()) {
+    logMessage("No rows found in mounted volume's plist, hence installation failed!!!!!");
+    removeFiles(record);
+    return endWith(1);
+  }
+  logMessage("Array count in systemEntities " + std::to_string(entities->size()));
+  outcome.entities = std::move(*entities);
+  return outcome;
 }
 
-int abandonInstall(std::string_view description) {
+int abandonInstall(const std::string& recordPath, std::string_view description) {
   logMessage("PropertyListSerialization Failed!!!!! or not able to get contents of directory " +
              std::string(description));
-  removeFiles(mountRecordPath());
+  removeFiles(recordPath);
   return 1;
 }
 

@@ -26,9 +26,9 @@ std::optional<std::string_view> embeddedPropertyList(std::string_view bytes) {
   return inner;
 }
 
-ParsedPropertyList parseWithLicenceFallback(std::string_view bytes) {
-  ParsedPropertyList parsed = parsePropertyList(bytes);
-  if (parsed.root) {
+Result<PropertyListTree> parseWithLicenceFallback(std::string_view bytes) {
+  Result<PropertyListTree> parsed = parsePropertyList(bytes);
+  if (parsed) {
     return parsed;
   }
   if (auto inner = embeddedPropertyList(bytes)) {
@@ -37,14 +37,14 @@ ParsedPropertyList parseWithLicenceFallback(std::string_view bytes) {
   return parsed;
 }
 
-// The entities of a record of the expected shape, nothing for any other shape.
-std::optional<std::vector<SystemEntity>> entitiesOf(plist_t top) {
+// The entities of a record of the expected shape, none for any other shape.
+std::vector<SystemEntity> entitiesOf(plist_t top) {
   if (plist_get_node_type(top) != PLIST_DICT || plist_dict_get_size(top) == 0) {
-    return std::nullopt;
+    return {};
   }
   plist_t list = plist_dict_get_item(top, "system-entities");
   if (list == nullptr || plist_get_node_type(list) != PLIST_ARRAY || plist_array_get_size(list) == 0) {
-    return std::nullopt;
+    return {};
   }
   std::vector<SystemEntity> entities;
   uint32_t count = plist_array_get_size(list);
@@ -52,7 +52,7 @@ std::optional<std::vector<SystemEntity>> entitiesOf(plist_t top) {
   for (uint32_t i = 0; i < count; ++i) {
     plist_t entity = plist_array_get_item(list, i);
     if (entity == nullptr || plist_get_node_type(entity) != PLIST_DICT) {
-      return std::nullopt;  // one element of another kind spoils the whole list
+      return {};  // one element of another kind spoils the whole list
     }
     SystemEntity reduced;
     plist_t mountPoint = plist_dict_get_item(entity, "mount-point");
@@ -68,21 +68,12 @@ std::optional<std::vector<SystemEntity>> entitiesOf(plist_t top) {
 
 }  // namespace
 
-RecordReading readMountRecordBytes(std::string_view bytes) {
-  RecordReading reading;
-  ParsedPropertyList parsed = parseWithLicenceFallback(bytes);
-  if (!parsed.root) {
-    reading.verdict = RecordVerdict::NotAPropertyList;
-    reading.error = std::move(parsed.error);
-    return reading;
+Result<std::vector<SystemEntity>> readMountRecordBytes(std::string_view bytes) {
+  Result<PropertyListTree> parsed = parseWithLicenceFallback(bytes);
+  if (!parsed) {
+    return parsed.error();
   }
-  if (auto entities = entitiesOf(parsed.root.get())) {
-    reading.verdict = RecordVerdict::Entities;
-    reading.entities = std::move(*entities);
-  } else {
-    reading.verdict = RecordVerdict::NoRows;
-  }
-  return reading;
+  return entitiesOf(parsed->get());
 }
 
 }  // namespace installer

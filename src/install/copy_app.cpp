@@ -6,18 +6,18 @@
 namespace installer {
 
 bool copyApp(const std::string& path, const std::string& toLocation) {
-  Replacement replacement = replaceWithCopy(path, toLocation);
-  if (replacement.failure) {
-    logMessage("App Copied Failed!!!!!!!!!!! " + *replacement.failure);
+  Result<Replacement> replaced = replaceWithCopy(path, toLocation);
+  if (!replaced) {
+    logMessage("App Copied Failed!!!!!!!!!!! " + replaced.error().description);
     return false;
   }
   // Said once the old copy has given way, which is only after the new one is whole.
-  if (replacement.replacedExisting) {
+  if (replaced->replacedExisting) {
     logMessage("App already exist , hence replacing");
   }
   logMessage("App Copied successfully");
-  if (replacement.leftover) {
-    logMessage("The replaced copy of the app could not be removed: " + *replacement.leftover);
+  if (replaced->leftover) {
+    logMessage("The replaced copy of the app could not be removed: " + replaced->leftover->description);
   }
   return true;
 }

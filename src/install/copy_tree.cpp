@@ -10,8 +10,8 @@
 
 #include "platform/error.h"
 #include "platform/fd.h"
-#include "platform/folder_stream.h"
 #include "platform/file_copy.h"
+#include "platform/folder.h"
 
 namespace installer {
 
@@ -54,32 +54,25 @@ public:
     ::umask(mask_);
   }
 
-  std::optional<std::string> copyTop(int folder, const std::string& name) {
+  Result<void> copyTop(int folder, const std::string& name) {
     // Its own string: source_ grows during the walk and may move its characters.
     const std::string top = source_;
     return copyItem(AT_FDCWD, top.c_str(), folder, name.c_str(), DT_UNKNOWN, true);
   }
 
 private:
-  std::optional<std::string> copyItem(int sourceFolder, const char* sourceName, int folder, const char* name,
+  Result<void> copyItem(int sourceFolder, const char* sourceName, int folder, const char* name,
                                       unsigned char type, bool top);
-  std::optional<std::string> copyFolder(UniqueFd from, const struct stat& status, int folder, const char* name,
+  Result<void> copyFolder(UniqueFd from, const struct stat& status, int folder, const char* name,
                                         bool top);
-  std::optional<std::string> copyFile(UniqueFd from, const struct stat& status, int folder, const char* name,
+  Result<void> copyFile(UniqueFd from, const struct stat& status, int folder, const char* name,
                                       bool top);
-  std::optional<std::string> copyLink(int sourceFolder, const char* sourceName, const struct stat& status,
+  Result<void> copyLink(int sourceFolder, const char* sourceName, const struct stat& status,
                                       int folder, const char* name);
 
-  std::string onSource(int error, std::string_view operation) const {
-    return describeError(error, operation, source_);
-  }
-  std::string onCopy(int error, std::string_view operation) const {
-    return describeError(error, operation, destination_);
-  }
-  std::string contentFailure(const CopyFailure& failure) const {
-    return failure.side == CopySide::reading ? onSource(failure.error, "reading")
-                                             : onCopy(failure.error, "writing");
-  }
+  Error onSource(int error, std::string_view operation) const { return systemError(error, operation, source_); }
+  Error onCopy(int error, std::string_view operation) const { return systemError(error, operation, destination_); }
+  CopyEnds ends() const { return CopyEnds{source_, destination_}; }
 
   std::string source_;
   std::string destination_;
@@ -89,7 +82,7 @@ private:
   std::string linkTarget_;
 };
 
-std::optional<std::string> TreeCopier::copyItem(int sourceFolder, const char* sourceName, int folder,
+Result<void> TreeCopier::copyItem(int sourceFolder, const char* sourceName, int folder,
                                                 const char* name, unsigned char type, bool top) {
   // The listing's type, when it gives one, saves a status call for files and
   // folders: they are opened at once and the open item is examined.  What is not
@@ -127,12 +120,12 @@ std::optional<std::string> TreeCopier::copyItem(int sourceFolder, const char* so
     case S_IFLNK:
       return copyLink(sourceFolder, sourceName, status, folder, name);
     default:
-      return std::string(kindOfNonFile(status.st_mode)) +
-             " cannot be part of an application bundle (copying " + source_ + ")";
+      return Error{0, std::string(kindOfNonFile(status.st_mode)) +
+                          " cannot be part of an application bundle (copying " + source_ + ")"};
   }
 }
 
-std::optional<std::string> TreeCopier::copyFolder(UniqueFd from, const struct stat& status, int folder,
+Result<void> TreeCopier::copyFolder(UniqueFd from, const struct stat& status, int folder,
                                                   const char* name, bool top) {
   // Owner-only until it is filled: a read-only source folder must still take the
   // copies of its entries, and nobody else should see it half-made.
@@ -154,33 +147,28 @@ std::optional<std::string> TreeCopier::copyFolder(UniqueFd from, const struct st
   int fromFd = from.release();  // the stream owns it now
   const size_t sourceLength = source_.size();
   const size_t destinationLength = destination_.size();
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(stream.get());
-    if (entry == nullptr) {
-      if (errno != 0) {
-        return onSource(errno, "listing");
-      }
-      break;
-    }
-    const char* entryName = entry->d_name;
-    if (entryName[0] == '.' && (entryName[1] == '\0' || (entryName[1] == '.' && entryName[2] == '\0'))) {
-      continue;
-    }
+  // Its own string: source_ grows while the entries are copied.
+  const std::string listed = source_;
+  Result<void> filled = forEachEntry(stream.get(), listed, [&](const dirent& entry) -> Result<void> {
+    const char* entryName = entry.d_name;
     source_.append(1, '/').append(entryName);
     destination_.append(1, '/').append(entryName);
-    if (auto failure = copyItem(fromFd, entryName, to.get(), entryName, entry->d_type, false)) {
-      return failure;
+    if (Result<void> copied = copyItem(fromFd, entryName, to.get(), entryName, entry.d_type, false); !copied) {
+      return copied;
     }
     source_.resize(sourceLength);
     destination_.resize(destinationLength);
+    return {};
+  });
+  if (!filled) {
+    return filled;
   }
 
   // Attributes first: writing them needs the owner's write permission, which the
   // final bits may take away.  The times come last, as everything before them counts
   // as a change.
-  if (auto failure = content_.copyAttributes(fromFd, to.get(), status)) {
-    return contentFailure(*failure);
+  if (Result<void> copied = content_.copyAttributes(fromFd, to.get(), status, ends()); !copied) {
+    return copied;
   }
   if (::fchmod(to.get(), status.st_mode & kFolderPermissions) != 0) {
     return onCopy(errno, "setting permissions of");
@@ -188,10 +176,10 @@ std::optional<std::string> TreeCopier::copyFolder(UniqueFd from, const struct st
   if (::futimens(to.get(), itemTimes(status).data()) != 0) {
     return onCopy(errno, "setting times of");
   }
-  return std::nullopt;
+  return {};
 }
 
-std::optional<std::string> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int folder,
+Result<void> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int folder,
                                                 const char* name, bool top) {
   const mode_t wanted = status.st_mode & kFilePermissions;
   // Created writable for the owner so that the attributes can still be written; when
@@ -204,11 +192,11 @@ std::optional<std::string> TreeCopier::copyFile(UniqueFd from, const struct stat
   if (top && onCreated_) {
     onCreated_(to.get());
   }
-  if (auto failure = content_.copyData(from.get(), to.get(), status.st_size)) {
-    return contentFailure(*failure);
+  if (Result<void> copied = content_.copyData(from.get(), to.get(), status.st_size, ends()); !copied) {
+    return copied;
   }
-  if (auto failure = content_.copyAttributes(from.get(), to.get(), status)) {
-    return contentFailure(*failure);
+  if (Result<void> copied = content_.copyAttributes(from.get(), to.get(), status, ends()); !copied) {
+    return copied;
   }
   if (created != wanted && ::fchmod(to.get(), wanted) != 0) {
     return onCopy(errno, "setting permissions of");
@@ -220,10 +208,10 @@ std::optional<std::string> TreeCopier::copyFile(UniqueFd from, const struct stat
   if (::close(to.release()) != 0 && errno != EINTR) {
     return onCopy(errno, "writing");
   }
-  return std::nullopt;
+  return {};
 }
 
-std::optional<std::string> TreeCopier::copyLink(int sourceFolder, const char* sourceName, const struct stat& status,
+Result<void> TreeCopier::copyLink(int sourceFolder, const char* sourceName, const struct stat& status,
                                                 int folder, const char* name) {
   // The size the status gives is the target's length; a target that grew since is
   // read again into more room.
@@ -246,12 +234,12 @@ std::optional<std::string> TreeCopier::copyLink(int sourceFolder, const char* so
   if (::utimensat(folder, name, itemTimes(status).data(), AT_SYMLINK_NOFOLLOW) != 0) {
     return onCopy(errno, "setting times of");
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
 
-std::optional<std::string> copyTree(const std::string& source, int folder, const std::string& name,
+Result<void> copyTree(const std::string& source, int folder, const std::string& name,
                                     const std::string& shownPath, const std::function<void(int)>& onCreated) {
   TreeCopier copier(source, shownPath, onCreated);
   return copier.copyTop(folder, name);

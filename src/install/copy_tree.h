@@ -1,8 +1,9 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
+
+#include "platform/result.h"
 
 namespace installer {
 
@@ -21,10 +22,9 @@ namespace installer {
 // `onCreated`, when given, is called with a descriptor of the new top item right
 // after it is created, when it is a folder or a file.
 //
-// Nothing on success, else the description of the first failure, "<system text>
-// (<operation> <path>)".  A failed copy may leave a partial item at `name`: removing
-// it is the caller's business.
-std::optional<std::string> copyTree(const std::string& source, int folder, const std::string& name,
+// On failure, the Error of the first failure, "<system text> (<operation> <path>)".  A
+// failed copy may leave a partial item at `name`: removing it is the caller's business.
+Result<void> copyTree(const std::string& source, int folder, const std::string& name,
                                     const std::string& shownPath,
                                     const std::function<void(int)>& onCreated = {});
 

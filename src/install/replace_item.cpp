@@ -11,7 +11,6 @@
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
-#include "platform/rename.h"
 
 namespace installer {
 
@@ -84,18 +83,18 @@ UniqueFd lockItem(int folder, const std::string& name, bool& heldElsewhere) {
 // Removes what an install of the same name that was killed or lost its machine
 // midway left behind.  Failures are left for a later run: they do not stop this one.
 void removeStaleTemporaries(int folder, const Place& place) {
-  FolderListing listing = listFolder(place.folder);
-  if (!listing.names) {
+  Result<std::vector<std::string>> names = listFolder(place.folder);
+  if (!names) {
     return;
   }
-  for (const std::string& entry : *listing.names) {
+  for (const std::string& entry : *names) {
     if (!isTemporaryNameFor(entry, place.name)) {
       continue;
     }
     bool heldElsewhere = false;
     UniqueFd lock = lockItem(folder, entry, heldElsewhere);
     if (!heldElsewhere) {
-      removeItem(place.pathOf(entry));
+      (void)removeItem(place.pathOf(entry));
     }
   }
 }
@@ -104,59 +103,63 @@ bool swapUnsupported(int error) {
   return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
 }
 
-struct PutInPlace {
-  int error = 0;
-  // Where the item that stood at the destination went; empty when none stood there.
-  std::string oldName;
-};
-
-// Puts the finished copy `temporary` at `place.name` in one step.
-PutInPlace putInPlace(int folder, const Place& place, const std::string& temporary) {
-  const char* from = temporary.c_str();
-  const char* to = place.name.c_str();
+// Puts the finished copy `temporary` at `place.name` in one step.  Gives the name the
+// item that stood there went under, or "" when none stood there.
+Result<std::string> putInPlace(int folder, const Place& place, const std::string& temporary, Renames& renames) {
+  const std::string& destination = place.name;
+  auto failed = [&](int error) {
+    return systemError(error, "renaming", place.pathOf(temporary) + " to " + place.pathOf(destination));
+  };
   // An item may appear or vanish at the destination between two attempts; each
   // round looks again.
   for (int round = 0; round < 3; ++round) {
-    int error = exchangeItems(folder, from, to);
-    if (error == 0) {
-      return PutInPlace{0, temporary};
+    Result<void> swapped = renames.exchange(folder, temporary, destination);
+    if (swapped) {
+      return temporary;
     }
-    if ((error == ENOENT || swapUnsupported(error)) && !existsIn(folder, place.name)) {
-      error = renameWithoutReplacing(folder, from, to);
-      if (error == 0) {
-        return PutInPlace{};
+    int error = swapped.error().code;
+    if ((error == ENOENT || swapUnsupported(error)) && !existsIn(folder, destination)) {
+      Result<void> moved = renames.renameWithoutReplacing(folder, temporary, destination);
+      if (moved) {
+        return std::string();
       }
-      if (error == EEXIST) {
+      if (moved.error().code == EEXIST) {
         continue;
       }
-      if (!swapUnsupported(error)) {
-        return PutInPlace{error, {}};
+      if (!swapUnsupported(moved.error().code)) {
+        return failed(moved.error().code);
       }
       // The file system cannot promise not to replace; nothing stood there a moment
       // ago, so a plain rename is the best left.
-      return PutInPlace{::renameat(folder, from, folder, to) == 0 ? 0 : errno, {}};
+      if (Result<void> plain = renames.rename(folder, temporary, destination); !plain) {
+        return failed(plain.error().code);
+      }
+      return std::string();
     }
     if (!swapUnsupported(error)) {
-      return PutInPlace{error, {}};
+      return failed(error);
     }
     // The file system cannot swap: set the old item aside, rename the copy in, and
     // put the old item back if that fails.  Its name is not a temporary copy's, so
-    // that no later cleanup takes it for one should this run die in between.
-    std::string aside = freshName(folder, "." + place.name + ".previous.");
-    if (::renameat(folder, to, folder, aside.c_str()) != 0) {
-      if (errno == ENOENT) {
+    // that no later clean-up takes it for one should this run die in between.
+    std::string aside = freshName(folder, "." + destination + ".previous.");
+    if (Result<void> setAside = renames.rename(folder, destination, aside); !setAside) {
+      if (setAside.error().code == ENOENT) {
         continue;
       }
-      return PutInPlace{errno, {}};
+      return failed(setAside.error().code);
     }
-    if (::renameat(folder, from, folder, to) != 0) {
-      int renameError = errno;
-      ::renameat(folder, aside.c_str(), folder, to);
-      return PutInPlace{renameError, {}};
+    if (Result<void> moved = renames.rename(folder, temporary, destination); !moved) {
+      Error failure = failed(moved.error().code);
+      if (Result<void> restored = renames.rename(folder, aside, destination); !restored) {
+        failure.description += "; the replaced item could not be put back (" + restored.error().description +
+                               ") and is kept at " + place.pathOf(aside);
+      }
+      return failure;
     }
-    return PutInPlace{0, aside};
+    return aside;
   }
-  return PutInPlace{EEXIST, {}};
+  return failed(EEXIST);
 }
 
 }  // namespace
@@ -169,17 +172,14 @@ bool isTemporaryNameFor(const std::string& candidate, const std::string& name) {
   return candidate.find_first_not_of(kSuffixLetters, prefix.size()) == std::string::npos;
 }
 
-Replacement replaceWithCopy(const std::string& source, const std::string& destination) {
-  Replacement result;
+Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination, Renames& renames) {
   std::optional<Place> place = placeOf(destination);
   if (!place) {
-    result.failure = describeError(EINVAL, "copying to", destination);
-    return result;
+    return systemError(EINVAL, "copying to", destination);
   }
   UniqueFd folder(::open(place->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder) {
-    result.failure = describeError(errno, "opening", place->folder);
-    return result;
+    return systemError(errno, "opening", place->folder);
   }
 
   removeStaleTemporaries(folder.get(), *place);
@@ -189,42 +189,44 @@ Replacement replaceWithCopy(const std::string& source, const std::string& destin
   const std::string temporary = freshName(folder.get(), "." + place->name + ".");
   const std::string temporaryPath = place->pathOf(temporary);
   UniqueFd copyLock;
-  result.failure = copyTree(source, folder.get(), temporary, temporaryPath, [&](int created) {
+  Result<void> copied = copyTree(source, folder.get(), temporary, temporaryPath, [&](int created) {
     copyLock.reset(::fcntl(created, F_DUPFD_CLOEXEC, 0));
     if (copyLock) {
       ::flock(copyLock.get(), LOCK_EX | LOCK_NB);
     }
   });
-  if (result.failure) {
+  if (!copied) {
+    Error failure = copied.error();
     if (existsIn(folder.get(), temporary)) {
-      if (auto left = removeItem(temporaryPath)) {
-        *result.failure += "; the partial copy could not be removed: " + *left;
+      if (Result<void> removed = removeItem(temporaryPath); !removed) {
+        failure.description += "; the partial copy could not be removed: " + removed.error().description;
       }
     }
-    return result;
+    return failure;
   }
 
   // 2. Put it in place.
-  PutInPlace put = putInPlace(folder.get(), *place, temporary);
-  if (put.error != 0) {
-    result.failure = describeError(put.error, "renaming", temporaryPath + " to " + place->pathOf(place->name));
-    if (auto left = removeItem(temporaryPath)) {
-      *result.failure += "; the copy could not be removed: " + *left;
+  Result<std::string> oldName = putInPlace(folder.get(), *place, temporary, renames);
+  if (!oldName) {
+    Error failure = oldName.error();
+    if (Result<void> removed = removeItem(temporaryPath); !removed) {
+      failure.description += "; the copy could not be removed: " + removed.error().description;
     }
-    return result;
+    return failure;
   }
-  if (put.oldName.empty()) {
-    return result;
+  Replacement replacement;
+  if (oldName->empty()) {
+    return replacement;
   }
 
   // 3. Remove the item it replaced.  The copy is in place whatever happens here.
-  result.replacedExisting = true;
+  replacement.replacedExisting = true;
   bool heldElsewhere = false;
-  UniqueFd oldLock = lockItem(folder.get(), put.oldName, heldElsewhere);
-  if (auto left = removeItem(place->pathOf(put.oldName))) {
-    result.leftover = std::move(left);
+  UniqueFd oldLock = lockItem(folder.get(), *oldName, heldElsewhere);
+  if (Result<void> removed = removeItem(place->pathOf(*oldName)); !removed) {
+    replacement.leftover = removed.error();
   }
-  return result;
+  return replacement;
 }
 
 }  // namespace installer

@@ -3,19 +3,18 @@
 #include <optional>
 #include <string>
 
+#include "platform/rename.h"
+#include "platform/result.h"
+
 namespace installer {
 
-// What putting a copy in place came to.
+// What putting a copy in place came to, once it is in place.
 struct Replacement {
-  // Set when the copy is not in place; the first failure's description.  Whatever
-  // stood at the destination then stands there unchanged.
-  std::optional<std::string> failure;
   // An item stood at the destination and the copy took its place.
   bool replacedExisting = false;
-  // The copy is in place, but the item it replaced could not be removed; the
-  // failure's description.  The item stays under its temporary name, and the next
-  // install of the same name removes it.
-  std::optional<std::string> leftover;
+  // The item it replaced could not be removed.  It stays under its temporary name,
+  // and the next install of the same name removes it.
+  std::optional<Error> leftover;
 };
 
 // The temporary sibling names used for the bundle named `name`: "." + name + "." +
@@ -30,7 +29,13 @@ bool isTemporaryNameFor(const std::string& candidate, const std::string& name);
 //   3. swaps it with whatever stands at `destination` in one step, or renames it
 //      there when nothing does (never replacing an item that appeared meanwhile);
 //   4. removes the item swapped out.
-// A failed copy is removed again.  Logs nothing.
-Replacement replaceWithCopy(const std::string& source, const std::string& destination);
+// On a file system that cannot swap, step 3 sets the old item aside under a name no
+// clean-up ever takes (".<name>.previous.<random>"), renames the copy in, and puts
+// the old item back should that fail.
+// On failure the copy is removed again and whatever stood at the destination stands
+// there unchanged; the Error says what failed, and, when the old item could not be put
+// back, that too and where it was kept.  Logs nothing.
+Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination,
+                                    Renames& renames = systemRenames());
 
 }  // namespace installer

@@ -1,7 +1,5 @@
 #include "install/unhide.h"
 
-#include "image/mount.h"
-#include "image/unmount.h"
 #include "platform/hidden.h"
 #include "platform/log.h"
 
@@ -9,25 +7,24 @@ namespace installer {
 
 namespace {
 
-bool failed(const std::string& description) {
-  logMessage(" checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! " + description);
-  removeFiles(mountRecordPath());
+bool failed(const Error& error) {
+  logMessage(" checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! " + error.description);
   return false;
 }
 
 }  // namespace
 
 bool checkAndUnhideApp(const std::string& path) {
-  HiddenFlag flag = readHiddenFlag(path);
-  if (!flag.hidden) {
-    return failed(flag.error);
+  Result<bool> hidden = readHiddenFlag(path);
+  if (!hidden) {
+    return failed(hidden.error());
   }
-  if (!*flag.hidden) {
+  if (!*hidden) {
     return true;
   }
   logMessage("App is hidden, Hence Unhid app");
-  if (auto error = clearHiddenFlag(path)) {
-    return failed(*error);
+  if (Result<void> cleared = clearHiddenFlag(path); !cleared) {
+    return failed(cleared.error());
   }
   return true;
 }

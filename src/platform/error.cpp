@@ -16,14 +16,14 @@ std::string errorText(int errnum) {
   }
 }
 
-std::string describeError(int errnum, std::string_view operation, std::string_view path) {
+Error systemError(int errnum, std::string_view operation, std::string_view path) {
   std::string text = errorText(errnum);
   text += " (";
   text += operation;
   text += ' ';
   text += path;
   text += ')';
-  return text;
+  return Error{errnum, std::move(text)};
 }
 
 }  // namespace installer

@@ -3,13 +3,20 @@
 #include <string>
 #include <string_view>
 
-namespace installer {
+#include "platform/result.h"
 
-// "<system error text> (<operation> <path>)", e.g.
-// "No space left on device (writing /Applications/X.app/Contents/MacOS/X)".
-std::string describeError(int errnum, std::string_view operation, std::string_view path);
+namespace installer {
 
 // The system's text for errnum alone.
 std::string errorText(int errnum);
+
+// The Error for a failed system call: errnum, and "<system text> (<operation>
+// <path>)", e.g. "No space left on device (writing /Applications/X.app/Contents/MacOS/X)".
+Error systemError(int errnum, std::string_view operation, std::string_view path);
+
+// The description alone of systemError(errnum, operation, path).
+inline std::string describeError(int errnum, std::string_view operation, std::string_view path) {
+  return systemError(errnum, operation, path).description;
+}
 
 }  // namespace installer

@@ -2,9 +2,15 @@
 
 #include <cerrno>
 
+#include "platform/error.h"
+
 namespace installer {
 
-CopySide sideOfUnattributedError(int error) {
+Error readingFailed(int error, const CopyEnds& ends) { return systemError(error, "reading", ends.source); }
+
+Error writingFailed(int error, const CopyEnds& ends) { return systemError(error, "writing", ends.destination); }
+
+Error copyFailed(int error, const CopyEnds& ends) {
   switch (error) {
     case ENOSPC:
     case EDQUOT:
@@ -12,9 +18,9 @@ CopySide sideOfUnattributedError(int error) {
     case EROFS:
     case EPERM:
     case ETXTBSY:
-      return CopySide::writing;
+      return writingFailed(error, ends);
     default:
-      return CopySide::reading;
+      return readingFailed(error, ends);
   }
 }
 

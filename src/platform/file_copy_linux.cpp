@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/file_copy.h"
+#include "platform/io.h"
 
 namespace installer {
 
@@ -24,8 +25,6 @@ bool wayUnsupported(int error) {
 }
 
 bool noAttributesHere(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
-
-CopyFailure failed(int error, CopySide side) { return CopyFailure{error, side}; }
 
 enum class KernelCopy { finished, failed, tryNextWay };
 
@@ -68,7 +67,7 @@ struct ItemContentCopier::State {
 ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
 ItemContentCopier::~ItemContentCopier() = default;
 
-std::optional<CopyFailure> ItemContentCopier::copyData(int from, int to, off_t size) {
+Result<void> ItemContentCopier::copyData(int from, int to, off_t size, const CopyEnds& ends) {
   off_t done = 0;
   // The counts below stop at the size seen when the file was opened: one system call
   // for a small file instead of two, and a file that shrinks meanwhile ends early.
@@ -81,10 +80,10 @@ std::optional<CopyFailure> ItemContentCopier::copyData(int from, int to, off_t s
                       [&](size_t chunk) { return ::sendfile(to, from, nullptr, chunk); });
   }
   if (step == KernelCopy::failed) {
-    return failed(errno, sideOfUnattributedError(errno));
+    return copyFailed(errno, ends);
   }
   if (step == KernelCopy::finished) {
-    return std::nullopt;
+    return {};
   }
   if (state_->buffer.empty()) {
     state_->buffer.resize(kBufferSize);
@@ -92,44 +91,36 @@ std::optional<CopyFailure> ItemContentCopier::copyData(int from, int to, off_t s
   while (done < size) {
     ssize_t got = ::read(from, state_->buffer.data(), state_->buffer.size());
     if (got == 0) {
-      return std::nullopt;
+      return {};
     }
     if (got < 0) {
       if (errno == EINTR) {
         continue;
       }
-      return failed(errno, CopySide::reading);
+      return readingFailed(errno, ends);
     }
-    const char* data = state_->buffer.data();
-    while (got > 0) {
-      ssize_t written = ::write(to, data, static_cast<size_t>(got));
-      if (written < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        return failed(errno, CopySide::writing);
-      }
-      data += written;
-      got -= written;
-      done += written;
+    if (Result<void> written = writeAll(to, {state_->buffer.data(), static_cast<size_t>(got)}, ends.destination);
+        !written) {
+      return written;
     }
+    done += got;
   }
-  return std::nullopt;
+  return {};
 }
 
-std::optional<CopyFailure> ItemContentCopier::copyAttributes(int from, int to, const struct stat&) {
+Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct stat&, const CopyEnds& ends) {
   std::vector<char>& names = state_->names;
   ssize_t listed;
   while ((listed = ::flistxattr(from, names.data(), names.size())) < 0) {
     if (noAttributesHere(errno)) {
-      return std::nullopt;
+      return {};
     }
     if (errno != ERANGE) {
-      return failed(errno, CopySide::reading);
+      return readingFailed(errno, ends);
     }
     ssize_t needed = ::flistxattr(from, nullptr, 0);
     if (needed < 0) {
-      return failed(errno, CopySide::reading);
+      return readingFailed(errno, ends);
     }
     names.resize(static_cast<size_t>(needed) + 1);
   }
@@ -146,11 +137,11 @@ std::optional<CopyFailure> ItemContentCopier::copyAttributes(int from, int to, c
         break;  // removed since it was listed
       }
       if (errno != ERANGE) {
-        return failed(errno, CopySide::reading);
+        return readingFailed(errno, ends);
       }
       ssize_t needed = ::fgetxattr(from, name, nullptr, 0);
       if (needed < 0) {
-        return failed(errno, CopySide::reading);
+        return readingFailed(errno, ends);
       }
       value.resize(static_cast<size_t>(needed) + 1);
     }
@@ -161,12 +152,12 @@ std::optional<CopyFailure> ItemContentCopier::copyAttributes(int from, int to, c
       // As cp -a does, a destination that cannot keep extended attributes gets the
       // copy without them.
       if (noAttributesHere(errno)) {
-        return std::nullopt;
+        return {};
       }
-      return failed(errno, CopySide::writing);
+      return writingFailed(errno, ends);
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace installer

@@ -18,25 +18,26 @@ struct ItemContentCopier::State {};
 ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
 ItemContentCopier::~ItemContentCopier() = default;
 
-std::optional<CopyFailure> ItemContentCopier::copyData(int from, int to, off_t) {
+Result<void> ItemContentCopier::copyData(int from, int to, off_t, const CopyEnds& ends) {
   // fcopyfile copies in the kernel where APFS allows and keeps sparse files sparse.
   if (::fcopyfile(from, to, nullptr, COPYFILE_DATA) != 0) {
-    return CopyFailure{errno, sideOfUnattributedError(errno)};
+    return copyFailed(errno, ends);
   }
-  return std::nullopt;
+  return {};
 }
 
-std::optional<CopyFailure> ItemContentCopier::copyAttributes(int from, int to, const struct stat& fromStatus) {
+Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct stat& fromStatus,
+                                               const CopyEnds& ends) {
   // Every extended attribute, resource forks and quarantine marks included.
   if (::fcopyfile(from, to, nullptr, COPYFILE_XATTR) != 0 && errno != ENOTSUP) {
-    return CopyFailure{errno, sideOfUnattributedError(errno)};
+    return copyFailed(errno, ends);
   }
   // Items hidden inside the bundle stay hidden.  Other flags (immutable, append-only)
   // would keep the copy from ever being replaced, so they are not carried over.
   if ((fromStatus.st_flags & UF_HIDDEN) != 0 && ::fchflags(to, UF_HIDDEN) != 0) {
-    return CopyFailure{errno, CopySide::writing};
+    return writingFailed(errno, ends);
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace installer

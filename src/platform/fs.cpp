@@ -1,71 +1,57 @@
 #include "platform/fs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/error.h"
 #include "platform/fd.h"
-#include "platform/folder_stream.h"
+#include "platform/folder.h"
+#include "platform/io.h"
 
 namespace installer {
 
 namespace {
 
-bool isDotOrDotDot(const char* name) {
-  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
-}
-
 // Removes everything inside the open folder `folder`; `shownPath` names it in errors.
-std::optional<std::string> removeContents(int folder, const std::string& shownPath) {
+Result<void> removeContents(int folder, const std::string& shownPath) {
   int listingFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listingFd < 0) {
-    return describeError(errno, "opening", shownPath);
+    return systemError(errno, "opening", shownPath);
   }
   FolderStream stream(::fdopendir(listingFd));
   if (stream.get() == nullptr) {
     int error = errno;
     ::close(listingFd);
-    return describeError(error, "listing", shownPath);
+    return systemError(error, "listing", shownPath);
   }
-  for (;;) {
-    errno = 0;
-    dirent* entry = ::readdir(stream.get());
-    if (entry == nullptr) {
-      if (errno != 0) {
-        return describeError(errno, "listing", shownPath);
-      }
-      return std::nullopt;
-    }
-    if (isDotOrDotDot(entry->d_name)) {
-      continue;
-    }
-    std::string childPath = shownPath + "/" + entry->d_name;
-    if (::unlinkat(folder, entry->d_name, 0) == 0) {
-      continue;
+  return forEachEntry(stream.get(), shownPath, [&](const dirent& entry) -> Result<void> {
+    const char* name = entry.d_name;
+    std::string childPath = shownPath + "/" + name;
+    if (::unlinkat(folder, name, 0) == 0) {
+      return {};
     }
     int unlinkError = errno;
     struct stat status {};
-    if (::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
-      return describeError(unlinkError, "removing", childPath);
+    if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
+      return systemError(unlinkError, "removing", childPath);
     }
     // A folder: empty it first.  O_NOFOLLOW keeps a link swapped in meanwhile from
     // leading the removal elsewhere.
-    UniqueFd child(::openat(folder, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd child(::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!child) {
-      return describeError(errno, "opening", childPath);
+      return systemError(errno, "opening", childPath);
     }
-    if (auto error = removeContents(child.get(), childPath)) {
-      return error;
+    if (Result<void> emptied = removeContents(child.get(), childPath); !emptied) {
+      return emptied;
     }
-    if (::unlinkat(folder, entry->d_name, AT_REMOVEDIR) != 0) {
-      return describeError(errno, "removing", childPath);
+    if (::unlinkat(folder, name, AT_REMOVEDIR) != 0) {
+      return systemError(errno, "removing", childPath);
     }
-  }
+    return {};
+  });
 }
 
 }  // namespace
@@ -75,76 +61,61 @@ bool itemExists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
-FileContents readWholeFile(const std::string& path) {
-  FileContents contents;
+Result<std::string> readWholeFile(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
-    contents.error = describeError(errno, "opening", path);
-    return contents;
+    return systemError(errno, "opening", path);
   }
   std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got > 0) {
-      bytes.append(buffer, static_cast<size_t>(got));
-    } else if (got == 0) {
-      break;
-    } else if (errno != EINTR) {
-      contents.error = describeError(errno, "reading", path);
-      return contents;
-    }
+  if (Result<void> read = readToEnd(fd.get(), bytes, path); !read) {
+    return read.error();
   }
-  contents.bytes = std::move(bytes);
-  return contents;
+  return bytes;
 }
 
-FolderListing listFolder(const std::string& path) {
-  FolderListing listing;
+Result<std::vector<std::string>> listFolder(const std::string& path) {
   FolderStream stream(::opendir(path.c_str()));
   if (stream.get() == nullptr) {
-    listing.error = describeError(errno, "listing", path);
-    return listing;
+    return systemError(errno, "listing", path);
   }
   std::vector<std::string> names;
-  for (;;) {
-    errno = 0;
-    dirent* entry = ::readdir(stream.get());
-    if (entry == nullptr) {
-      if (errno != 0) {
-        listing.error = describeError(errno, "listing", path);
-        return listing;
-      }
-      break;
-    }
-    if (!isDotOrDotDot(entry->d_name)) {
-      names.emplace_back(entry->d_name);
-    }
+  Result<void> listed = forEachEntry(stream.get(), path, [&](const dirent& entry) -> Result<void> {
+    names.emplace_back(entry.d_name);
+    return {};
+  });
+  if (!listed) {
+    return listed.error();
   }
-  listing.names = std::move(names);
-  return listing;
+  return names;
 }
 
-std::optional<std::string> removeItem(const std::string& path) {
+Result<void> removeItem(const std::string& path) {
   if (::unlink(path.c_str()) == 0) {
-    return std::nullopt;
+    return {};
   }
   int unlinkError = errno;
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-    return describeError(unlinkError, "removing", path);
+    return systemError(unlinkError, "removing", path);
   }
   UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!folder) {
-    return describeError(errno, "opening", path);
+    return systemError(errno, "opening", path);
   }
-  if (auto error = removeContents(folder.get(), path)) {
-    return error;
+  if (Result<void> emptied = removeContents(folder.get(), path); !emptied) {
+    return emptied;
   }
   if (::rmdir(path.c_str()) != 0) {
-    return describeError(errno, "removing", path);
+    return systemError(errno, "removing", path);
   }
-  return std::nullopt;
+  return {};
+}
+
+std::string appendingPathComponent(const std::string& base, const std::string& component) {
+  if (base.ends_with('/')) {
+    return base + component;
+  }
+  return base + "/" + component;
 }
 
 }  // namespace installer

@@ -1,34 +1,27 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace installer {
 
 // Whether anything (file, folder, link, even a dangling one) stands at `path`.
 bool itemExists(const std::string& path);
 
-struct FileContents {
-  std::optional<std::string> bytes;  // nothing when the read failed
-  std::string error;                 // the failure's description
-};
-
-// Reads the whole file at `path`.
-FileContents readWholeFile(const std::string& path);
-
-struct FolderListing {
-  std::optional<std::vector<std::string>> names;  // nothing when the listing failed
-  std::string error;                              // the failure's description
-};
+// The whole file at `path`.
+Result<std::string> readWholeFile(const std::string& path);
 
 // The names of the entries directly inside the folder at `path`, hidden ones
 // included, "." and ".." left out, in the order the file system returns them.
-FolderListing listFolder(const std::string& path);
+Result<std::vector<std::string>> listFolder(const std::string& path);
 
 // Removes the item at `path`, a folder with everything inside it; never follows a
-// symbolic link (a link is removed itself).  Nothing on success, else the
-// failure's description.
-std::optional<std::string> removeItem(const std::string& path);
+// symbolic link (a link is removed itself).
+Result<void> removeItem(const std::string& path);
+
+// `base` with one path component appended, as a path ("/A" + "x" gives "/A/x").
+std::string appendingPathComponent(const std::string& base, const std::string& component);
 
 }  // namespace installer

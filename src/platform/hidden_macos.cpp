@@ -9,21 +9,21 @@
 
 namespace installer {
 
-HiddenFlag readHiddenFlag(const std::string& path) {
+Result<bool> readHiddenFlag(const std::string& path) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
-    return HiddenFlag{std::nullopt, describeError(errno, "reading the hidden flag of", path)};
+    return systemError(errno, "reading the hidden flag of", path);
   }
-  return HiddenFlag{(status.st_flags & UF_HIDDEN) != 0, {}};
+  return (status.st_flags & UF_HIDDEN) != 0;
 }
 
-std::optional<std::string> clearHiddenFlag(const std::string& path) {
+Result<void> clearHiddenFlag(const std::string& path) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0 ||
       ::lchflags(path.c_str(), status.st_flags & ~static_cast<unsigned>(UF_HIDDEN)) != 0) {
-    return describeError(errno, "clearing the hidden flag of", path);
+    return systemError(errno, "clearing the hidden flag of", path);
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace installer

@@ -1,33 +1,13 @@
 #include "platform/log.h"
 
-#include <cerrno>
 #include <ctime>
 #include <string>
 #include <unistd.h>
 
+#include "platform/io.h"
 #include "platform/self.h"
 
 namespace installer {
-
-namespace {
-
-void writeAll(int fd, const std::string& bytes) {
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t written = ::write(fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;  // Nowhere left to report a failing log.
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-}
-
-}  // namespace
 
 std::string logRecordPrefix() {
   timespec now{};
@@ -53,7 +33,8 @@ void logMessage(std::string_view message) {
   std::string record = logRecordPrefix();
   record += message;
   record += '\n';
-  writeAll(STDERR_FILENO, record);
+  // Nowhere is left to report a log that cannot be written.
+  (void)writeAll(STDERR_FILENO, record, "standard error");
   systemLogSend(message);
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/error.h"
 #include "platform/fd.h"
+#include "platform/io.h"
 
 extern char** environ;
 
@@ -53,19 +54,15 @@ private:
 
 }  // namespace
 
-ChildOutcome runMerged(const std::string& program, const std::vector<std::string>& arguments) {
-  ChildOutcome outcome;
-
+Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std::string>& arguments) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) {
-    outcome.startError = describeError(errno, "creating a pipe for", program);
-    return outcome;
+    return systemError(errno, "creating a pipe for", program);
   }
   UniqueFd readEnd = aboveStandardFds(UniqueFd(ends[0]));
   UniqueFd writeEnd = aboveStandardFds(UniqueFd(ends[1]));
   if (!readEnd || !writeEnd) {
-    outcome.startError = describeError(errno, "creating a pipe for", program);
-    return outcome;
+    return systemError(errno, "creating a pipe for", program);
   }
 
   // dup2 onto 1 and 2 clears close-on-exec there; every other copy of the pipe
@@ -96,27 +93,19 @@ ChildOutcome runMerged(const std::string& program, const std::vector<std::string
   // started) have closed theirs.
   writeEnd.reset();
   if (spawnError != 0) {
-    outcome.startError = describeError(spawnError, "starting", program);
-    return outcome;
+    return systemError(spawnError, "starting", program);
   }
 
   // Reading to end of file before reaping: the child can never block on a full pipe.
-  char buffer[65536];
-  for (;;) {
-    ssize_t got = ::read(readEnd.get(), buffer, sizeof buffer);
-    if (got > 0) {
-      outcome.output.append(buffer, static_cast<size_t>(got));
-    } else if (got == 0 || errno != EINTR) {
-      break;
-    }
-  }
+  // A failing read only shortens the output; the status still tells what happened.
+  ChildOutcome outcome;
+  (void)readToEnd(readEnd.get(), outcome.output, program);
   readEnd.reset();
 
   int waitStatus = 0;
   while (::waitpid(pid, &waitStatus, 0) < 0) {
     if (errno != EINTR) {
-      outcome.startError = describeError(errno, "waiting for", program);
-      return outcome;
+      return systemError(errno, "waiting for", program);
     }
   }
   if (WIFSIGNALED(waitStatus)) {

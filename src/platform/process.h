@@ -1,15 +1,14 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace installer {
 
 // What became of a child process started by runMerged.
 struct ChildOutcome {
-  // Set when the child could not be started; the system's reason.
-  std::optional<std::string> startError;
   // The exit code of a child that exited, or the signal number of one that was
   // killed by a signal.
   int status = 0;
@@ -21,8 +20,9 @@ struct ChildOutcome {
 // Starts `program` (a path, not searched on PATH) with `arguments` (argv[0] first),
 // with one pipe serving as both its standard output and standard error.  The child
 // inherits the environment, current folder and standard input.  Reads the pipe to
-// end of file, then waits for the child.  Blocks until both are done.
-ChildOutcome runMerged(const std::string& program, const std::vector<std::string>& arguments);
+// end of file, then waits for the child.  Blocks until both are done.  An Error
+// when the child could not be started (or not waited for).
+Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std::string>& arguments);
 
 // Opens /dev/null on whichever of standard input, output and error is closed, so that
 // no file the tool opens later can take one of those numbers and receive log records

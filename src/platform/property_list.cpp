@@ -5,21 +5,18 @@
 
 namespace installer {
 
-ParsedPropertyList parsePropertyList(std::string_view bytes) {
-  ParsedPropertyList parsed;
+Result<PropertyListTree> parsePropertyList(std::string_view bytes) {
   // libplist takes a 32-bit length.
   if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
-    parsed.error = "The property list is too large to read (" + std::to_string(bytes.size()) + " bytes).";
-    return parsed;
+    return Error{0, "The property list is too large to read (" + std::to_string(bytes.size()) + " bytes)."};
   }
   auto length = static_cast<std::uint32_t>(bytes.size());
   bool binary = plist_is_binary(bytes.data(), length) != 0;
 
-  PropertyListScan scan = binary ? scanBinaryPropertyList(bytes, kPropertyListLimits)
-                                 : scanXmlPropertyList(bytes, kPropertyListLimits);
-  if (!scan.problem.empty()) {
-    parsed.error = scan.problem;
-    return parsed;
+  Result<PropertyListBounds> scan = binary ? scanBinaryPropertyList(bytes, kPropertyListLimits)
+                                           : scanXmlPropertyList(bytes, kPropertyListLimits);
+  if (!scan) {
+    return scan.error();
   }
 
   plist_t root = nullptr;
@@ -29,11 +26,9 @@ ParsedPropertyList parsePropertyList(std::string_view bytes) {
     plist_from_xml(bytes.data(), length, &root);
   }
   if (root == nullptr) {
-    parsed.error = kNotAPropertyList;
-    return parsed;
+    return Error{0, std::string(kNotAPropertyList)};
   }
-  parsed.root.reset(root);
-  return parsed;
+  return PropertyListTree(root);
 }
 
 }  // namespace installer

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "platform/property_list_scan.h"
+#include "platform/result.h"
 
 namespace installer {
 
@@ -27,14 +28,9 @@ inline constexpr PropertyListLimits kPropertyListLimits{512, 100'000, std::uint6
 inline constexpr std::string_view kNotAPropertyList =
     "The data couldn\u2019t be read because it isn\u2019t in the correct format.";
 
-struct ParsedPropertyList {
-  PropertyListTree root;  // set on success
-  std::string error;      // otherwise, why the bytes were not taken
-};
-
 // Parses an XML or a binary property list (told apart by the "bplist00" header).
 // Bytes that could build a tree beyond kPropertyListLimits are refused before libplist
 // sees them (see property_list_scan.h), so any bytes at all are safe to pass.
-ParsedPropertyList parsePropertyList(std::string_view bytes);
+Result<PropertyListTree> parsePropertyList(std::string_view bytes);
 
 }  // namespace installer

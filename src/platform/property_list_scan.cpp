@@ -19,7 +19,7 @@ std::string tooMany(PropertyListLimits limits) {
   return "The property list holds more than " + std::to_string(limits.nodes) + " values.";
 }
 
-PropertyListScan refused(std::string problem) { return PropertyListScan{{}, std::move(problem)}; }
+Error refused(std::string why) { return Error{0, std::move(why)}; }
 
 // ---- XML ----
 
@@ -118,35 +118,31 @@ struct References {
   std::uint64_t count = 0;
 };
 
-// Nothing for a value that holds no references; a problem text for a damaged object.
-struct ObjectLook {
-  std::optional<References> references;
-  std::string problem;
-};
-
 std::string damaged(std::string_view what) { return "The binary property list is damaged: " + std::string(what) + "."; }
 
-ObjectLook lookAtObject(const BinaryLayout& layout, std::uint64_t index) {
+// The references an object holds: nothing for a value that holds none, an Error for a
+// damaged object.
+Result<std::optional<References>> lookAtObject(const BinaryLayout& layout, std::uint64_t index) {
   const std::string_view bytes = layout.bytes;
   size_t offset = bigEndian(bytes, layout.offsetTable + index * layout.offsetWidth, layout.offsetWidth);
   if (offset < 8 || offset >= layout.trailer) {
-    return {std::nullopt, damaged("an object offset lies outside the object table")};
+    return refused(damaged("an object offset lies outside the object table"));
   }
   unsigned marker = static_cast<unsigned char>(bytes[offset]);
   unsigned kind = marker >> 4;
   // Arrays, ordered sets, sets and dictionaries hold references; nothing else does.
   if (kind < 0xA || kind > 0xD) {
-    return {};
+    return std::optional<References>();
   }
   std::uint64_t count = marker & 0xF;
   size_t at = offset + 1;
   if (count == 0xF) {
     if (at >= layout.trailer || (static_cast<unsigned char>(bytes[at]) >> 4) != 0x1) {
-      return {std::nullopt, damaged("a container's size is not an integer")};
+      return refused(damaged("a container's size is not an integer"));
     }
     size_t width = size_t{1} << (static_cast<unsigned char>(bytes[at]) & 0xF);
     if (width > 8 || width > layout.trailer - at - 1) {
-      return {std::nullopt, damaged("a container's size does not fit")};
+      return refused(damaged("a container's size does not fit"));
     }
     count = bigEndian(bytes, at + 1, width);
     at += 1 + width;
@@ -154,14 +150,14 @@ ObjectLook lookAtObject(const BinaryLayout& layout, std::uint64_t index) {
   std::uint64_t perEntry = kind == 0xD ? 2 : 1;  // a dictionary refers to its keys, then its values
   std::uint64_t room = (layout.trailer - at) / layout.refWidth;
   if (count > room / perEntry) {
-    return {std::nullopt, damaged("a container's references run past the end")};
+    return refused(damaged("a container's references run past the end"));
   }
-  return {References{at, count * perEntry}, {}};
+  return std::optional<References>(References{at, count * perEntry});
 }
 
 }  // namespace
 
-PropertyListScan scanXmlPropertyList(std::string_view text, PropertyListLimits limits) {
+Result<PropertyListBounds> scanXmlPropertyList(std::string_view text, PropertyListLimits limits) {
   std::uint64_t referenceWork = 0;
   size_t textEnd = text.size();  // where the text that holds the current byte ends
   for (size_t at = text.size(); at-- > 0;) {
@@ -218,10 +214,10 @@ PropertyListScan scanXmlPropertyList(std::string_view text, PropertyListLimits l
       skipUntil = pastMarkup(text, at + 1, ">");
     }
   }
-  return PropertyListScan{bounds, {}};
+  return bounds;
 }
 
-PropertyListScan scanBinaryPropertyList(std::string_view bytes, PropertyListLimits limits) {
+Result<PropertyListBounds> scanBinaryPropertyList(std::string_view bytes, PropertyListLimits limits) {
   constexpr size_t kHeader = 8;
   constexpr size_t kTrailer = 32;
   if (bytes.size() < kHeader + kTrailer) {
@@ -261,17 +257,17 @@ PropertyListScan scanBinaryPropertyList(std::string_view bytes, PropertyListLimi
   std::unordered_set<std::uint64_t> onPath;
   std::unordered_map<std::uint64_t, PropertyListBounds> finished;
 
-  ObjectLook root = lookAtObject(layout, layout.top);
-  if (!root.problem.empty()) {
-    return refused(root.problem);
+  Result<std::optional<References>> root = lookAtObject(layout, layout.top);
+  if (!root) {
+    return root.error();
   }
-  if (!root.references) {
-    return PropertyListScan{{0, 1}, {}};
+  if (!*root) {
+    return PropertyListBounds{0, 1};
   }
   if (limits.depth < 1) {
     return refused(tooDeep(limits));
   }
-  path.push_back(Frame{layout.top, *root.references});
+  path.push_back(Frame{layout.top, **root});
   onPath.insert(layout.top);
 
   for (;;) {
@@ -282,7 +278,7 @@ PropertyListScan scanBinaryPropertyList(std::string_view bytes, PropertyListLimi
       onPath.erase(frame.index);
       path.pop_back();
       if (path.empty()) {
-        return PropertyListScan{done, {}};
+        return done;
       }
       Frame& parent = path.back();
       parent.height = std::max(parent.height, done.depth + 1);
@@ -312,11 +308,11 @@ PropertyListScan scanBinaryPropertyList(std::string_view bytes, PropertyListLimi
       }
       continue;
     }
-    ObjectLook look = lookAtObject(layout, child);
-    if (!look.problem.empty()) {
-      return refused(look.problem);
+    Result<std::optional<References>> look = lookAtObject(layout, child);
+    if (!look) {
+      return look.error();
     }
-    if (!look.references) {
+    if (!*look) {
       if (++frame.nodes > limits.nodes) {
         return refused(tooMany(limits));
       }
@@ -325,7 +321,7 @@ PropertyListScan scanBinaryPropertyList(std::string_view bytes, PropertyListLimi
     if (path.size() >= limits.depth) {
       return refused(tooDeep(limits));
     }
-    path.push_back(Frame{child, *look.references});
+    path.push_back(Frame{child, **look});
     onPath.insert(child);
   }
 }

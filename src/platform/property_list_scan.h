@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.h"
+
 namespace installer {
 
 // How large a tree built from a property list may get.
@@ -22,16 +24,11 @@ struct PropertyListBounds {
   std::size_t nodes = 0;  // values, dictionary keys included
 };
 
-// What a look at the bytes found, made before any of them reach libplist.
-struct PropertyListScan {
-  PropertyListBounds bounds;  // meaningful when `problem` is empty
-  std::string problem;        // why the bytes are refused; empty when they may be parsed
-};
-
 // libplist builds and frees its trees recursively, and a binary property list may
 // share one object between many containers, which it copies for each.  These scans
 // find, without parsing, bounds that the tree cannot exceed, and refuse bytes whose
-// bounds pass `limits`; they never recurse and use memory bounded by the limits.
+// bounds pass `limits`, with an Error that says why; they never recurse and use memory
+// bounded by the limits.
 
 // For XML.  Every "<array" or "<dict" start counts as an opened container, wherever it
 // stands (in comments and quoted values too); a container counts as closed only by a
@@ -41,11 +38,11 @@ struct PropertyListScan {
 // DTD subset), no later tag counts as closing.  So the depth found is never less than
 // that of the tree any reader builds.  Every '<' not followed by '/' counts as a value.
 // Each '&' counts as a reference whose decoding moves the text up to the next '<'.
-PropertyListScan scanXmlPropertyList(std::string_view bytes, PropertyListLimits limits);
+Result<PropertyListBounds> scanXmlPropertyList(std::string_view bytes, PropertyListLimits limits);
 
 // For the binary format ("bplist00").  Follows the object references from the top
 // object, counting every shared object once per reference, and refuses tables,
 // offsets and references that do not fit the bytes, and reference cycles.
-PropertyListScan scanBinaryPropertyList(std::string_view bytes, PropertyListLimits limits);
+Result<PropertyListBounds> scanBinaryPropertyList(std::string_view bytes, PropertyListLimits limits);
 
 }  // namespace installer

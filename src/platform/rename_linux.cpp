@@ -1,18 +1,15 @@
+// Linux only: renameat2 with RENAME_EXCHANGE and RENAME_NOREPLACE (Linux 3.15 and later).
 #include <fcntl.h>
 #include <stdio.h>
 
-#include <cerrno>
-
-#include "platform/rename.h"
-
 namespace installer {
 
-int exchangeItems(int folder, const char* first, const char* second) {
-  return ::renameat2(folder, first, folder, second, RENAME_EXCHANGE) == 0 ? 0 : errno;
+int swapItems(int folder, const char* first, const char* second) {
+  return ::renameat2(folder, first, folder, second, RENAME_EXCHANGE);
 }
 
-int renameWithoutReplacing(int folder, const char* from, const char* to) {
-  return ::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
+int renameExclusively(int folder, const char* from, const char* to) {
+  return ::renameat2(folder, from, folder, to, RENAME_NOREPLACE);
 }
 
 }  // namespace installer

@@ -19,14 +19,14 @@ constexpr int kCouldNotStart = 127;
 std::string GetOutput(const std::string& forExecution, const std::string& arguments) {
   logMessage("Given Command " + forExecution + " " + arguments);
 
-  ChildOutcome child = runMerged(forExecution, {forExecution, "-c", arguments});
-  if (child.startError) {
-    logMessage("Could not run the command: " + *child.startError);
+  Result<ChildOutcome> child = runMerged(forExecution, {forExecution, "-c", arguments});
+  if (!child) {
+    logMessage("Could not run the command: " + child.error().description);
     return std::to_string(kCouldNotStart);
   }
 
-  std::string status = std::to_string(child.status);
-  logMessage("terminationStatus : " + status + " output : " + withInvalidUtf8Replaced(child.output));
+  std::string status = std::to_string(child->status);
+  logMessage("terminationStatus : " + status + " output : " + withInvalidUtf8Replaced(child->output));
   return status;
 }
 

@@ -52,8 +52,8 @@ bool isFileSystem(const ArchiveListing& listing) {
 }
 
 std::vector<Entity> entitiesOf(const std::string& xml) {
-  installer::ParsedPropertyList parsed = installer::parsePropertyList(xml);
-  plist_t root = parsed.root.get();
+  auto parsed = installer::parsePropertyList(xml);
+  plist_t root = parsed ? parsed->get() : nullptr;
   plist_t array = root != nullptr && plist_get_node_type(root) == PLIST_DICT
                       ? plist_dict_get_item(root, "system-entities")
                       : nullptr;

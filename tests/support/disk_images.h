@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "support/temp_dir.h"
-#include "support/tool_run.h"
+#include "support/files.h"
+#include "support/log_capture.h"
+#include "support/workspace.h"
 
 namespace testing_support {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "support/temp_dir.h"
+#include "support/files.h"
 
 namespace testing_support {
 

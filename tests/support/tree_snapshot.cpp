@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "support/temp_dir.h"
+#include "support/files.h"
 
 namespace testing_support {
 

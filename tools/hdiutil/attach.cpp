@@ -111,7 +111,7 @@ VerbOutcome attachImage(const std::string& image, bool propertyList) {
   }
   VerbOutcome outcome = attachWithScratch(*sevenZip, base.path, image, scratch, propertyList);
   makeFoldersRemovable(scratch);
-  removeItem(scratch);
+  (void)removeItem(scratch);
   return outcome;
 }
 

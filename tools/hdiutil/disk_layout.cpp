@@ -162,11 +162,11 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
   if (type == "HFS") {
     // 7-Zip puts an HFS volume's contents under one folder named after the volume
     // (never a link, which would lead the tidying below out of the volume).
-    FolderListing top = listFolder(folder);
+    Result<std::vector<std::string>> top = listFolder(folder);
     struct stat status {};
-    if (top.names && top.names->size() == 1 && ::lstat((folder + "/" + top.names->front()).c_str(), &status) == 0 &&
+    if (top && top->size() == 1 && ::lstat((folder + "/" + top->front()).c_str(), &status) == 0 &&
         S_ISDIR(status.st_mode)) {
-      volume.name = top.names->front();
+      volume.name = top->front();
       volume.root = folder + "/" + volume.name;
     }
     // What the HFS+ driver keeps out of sight: its private folders for hard links

@@ -242,7 +242,9 @@ std::optional<std::string> releaseMountPoint(const std::string& base, const Moun
   auto removeTree = [&](const std::string& path) {
     if (!failure && itemExists(path)) {
       makeFoldersRemovable(path);
-      failure = removeItem(path);
+      if (Result<void> removed = removeItem(path); !removed) {
+        failure = removed.error().description;
+      }
     }
   };
   if (!slot.mountPoint.empty()) {
@@ -260,8 +262,8 @@ std::optional<std::string> releaseMountPoint(const std::string& base, const Moun
 
 std::set<int> disksInUse(const std::string& base) {
   std::set<int> disks;
-  FolderListing entries = listFolder(base);
-  for (const auto& name : entries.names.value_or(std::vector<std::string>{})) {
+  Result<std::vector<std::string>> entries = listFolder(base);
+  for (const auto& name : entries ? *entries : std::vector<std::string>{}) {
     if (!isId(name)) {
       continue;
     }

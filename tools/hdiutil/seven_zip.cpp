@@ -13,15 +13,17 @@ namespace installer::standin {
 namespace {
 
 SevenZipResult run(const std::string& sevenZip, const std::vector<std::string>& arguments) {
-  ChildOutcome child = runMerged(sevenZip, arguments);
+  Result<ChildOutcome> child = runMerged(sevenZip, arguments);
   SevenZipResult result;
-  result.output = std::move(child.output);
-  if (child.startError) {
-    result.error = *child.startError;
-  } else if (child.killedBySignal) {
-    result.error = "7zz was killed by signal " + std::to_string(child.status);
-  } else if (child.status != 0) {
-    result.error = "7zz ended with status " + std::to_string(child.status);
+  if (!child) {
+    result.error = child.error().description;
+    return result;
+  }
+  result.output = std::move(child->output);
+  if (child->killedBySignal) {
+    result.error = "7zz was killed by signal " + std::to_string(child->status);
+  } else if (child->status != 0) {
+    result.error = "7zz ended with status " + std::to_string(child->status);
   }
   return result;
 }

@@ -62,8 +62,8 @@ std::optional<std::string> tidyExtractedVolume(const std::string& root, const st
     std::string path = root + "/" + name;
     if (itemExists(path)) {
       makeFoldersRemovable(path);
-      if (auto error = removeItem(path)) {
-        return error;
+      if (Result<void> removed = removeItem(path); !removed) {
+        return removed.error().description;
       }
     }
   }

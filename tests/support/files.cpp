@@ -1,4 +1,4 @@
-#include "support/temp_dir.h"
+#include "support/files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

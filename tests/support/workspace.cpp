@@ -1,0 +1,130 @@
+#include "support/workspace.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+
+Workspace::Workspace(Hdiutil hdiutil) {
+  std::filesystem::create_directories(work());
+  std::filesystem::create_directories(fake());
+  std::filesystem::create_directories(applications());
+  std::filesystem::create_directories(dir_ / "fakebin");
+  if (hdiutil == Hdiutil::Scripted) {
+    std::filesystem::copy_file(std::string(TEST_SOURCE_DIR) + "/support/fake-hdiutil/hdiutil", dir_ / "fakebin/hdiutil");
+  } else {
+#ifdef HDIUTIL_STANDIN_BINARY
+    std::filesystem::create_symlink(HDIUTIL_STANDIN_BINARY, dir_ / "fakebin/hdiutil");
+#else
+    throw std::runtime_error("the hdiutil stand-in is not built on this platform");
+#endif
+  }
+}
+
+void Workspace::scriptVerb(const std::string& verb, const std::string& standardOutput, int status,
+                           const std::string& standardError) {
+  writeFile(fake() + "/" + verb + ".stdout", standardOutput);
+  writeFile(fake() + "/" + verb + ".stderr", standardError);
+  writeFile(fake() + "/" + verb + ".status", std::to_string(status));
+}
+
+void Workspace::scriptVerbAction(const std::string& verb, const std::string& bashScript) {
+  writeFile(fake() + "/" + verb + ".run", "#!/usr/bin/env bash\n" + bashScript, 0755);
+}
+
+std::vector<std::vector<std::string>> Workspace::hdiutilCalls() const {
+  std::vector<std::vector<std::string>> calls;
+  for (size_t n = 0;; ++n) {
+    std::string path = fake() + "/calls/" + std::to_string(n) + ".args";
+    if (!exists(path)) {
+      return calls;
+    }
+    std::istringstream bytes(readFile(path));  // each argument ends in a NUL
+    std::vector<std::string> arguments;
+    for (std::string argument; std::getline(bytes, argument, '\0');) {
+      arguments.push_back(argument);
+    }
+    calls.push_back(arguments);
+  }
+}
+
+std::string Workspace::hdiutilStdin(size_t index) const {
+  return readFile(fake() + "/calls/" + std::to_string(index) + ".stdin");
+}
+
+
+ProgramRun Workspace::runWithLogReaderGone(const std::vector<std::string>& arguments) const {
+  // A reader opens the FIFO and exits at once; once it is gone (wait), descriptor 4 is
+  // a pipe nobody reads, and every record the tool writes there meets a broken pipe.
+  std::string fifo = dir_ / "log.fifo";
+  return run(arguments, {"/bin/bash", "-c",
+                        "mkfifo \"$0\" || exit 1; { exec 3<\"$0\"; } & exec 4>\"$0\"; wait; exec \"$@\" 2>&4 4>&-",
+                        fifo});
+}
+
+std::string Workspace::tool() const {
+  std::string path = dir_ / "work/bin/tool/image-installer";
+  if (!exists(path)) {
+    std::filesystem::create_directories(work() + "/bin/tool");
+    std::filesystem::copy_file(IMAGE_INSTALLER_BINARY, path);
+  }
+  return path;
+}
+
+ProgramRun Workspace::run(const std::vector<std::string>& arguments, const std::vector<std::string>& wrapper) const {
+  std::vector<std::string> argv = wrapper;
+  argv.insert(argv.end(), {std::string(PROJECT_SOURCE_DIR) + "/scripts/with-private-applications",
+                           applications(), tool()});
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const char* path = std::getenv("PATH");
+  return runProgram(argv, {"PATH=" + dir_ / "fakebin" + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+                           "FAKE_HDIUTIL_DIR=" + fake(), "HDIUTIL_STANDIN_DIR=" + standInBase()},
+                    work());
+}
+
+HdiutilHere::HdiutilHere(const Workspace& workspace) : workspace_(workspace) {
+  const char* path = std::getenv("PATH");
+  savedPath_ = path != nullptr ? path : "/usr/bin:/bin";
+  savedFolder_ = std::filesystem::current_path();
+  ::setenv("PATH", (workspace.root() + "/fakebin:" + savedPath_).c_str(), 1);
+  ::setenv("FAKE_HDIUTIL_DIR", workspace.fake().c_str(), 1);
+  if (::chdir(folder_.path().c_str()) != 0) {
+    throw std::runtime_error("chdir failed");
+  }
+}
+
+HdiutilHere::~HdiutilHere() {
+  ::setenv("PATH", savedPath_.c_str(), 1);
+  ::unsetenv("FAKE_HDIUTIL_DIR");
+  if (::chdir(savedFolder_.c_str()) != 0) {
+    std::abort();
+  }
+}
+
+void HdiutilHere::forgetCalls() { std::filesystem::remove_all(workspace_.fake() + "/calls"); }
+
+std::vector<std::string> HdiutilHere::strayFiles() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_.path())) {
+    names.push_back(entry.path().filename());
+  }
+  return names;
+}
+
+bool privateNamespacesAvailable() {
+  static const bool available = [] {
+    if (::geteuid() != 0) {
+      return false;
+    }
+    ProgramRun probe = runProgram({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/true"});
+    return probe.exitStatus == 0;
+  }();
+  return available;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,142 @@
+// Whole runs of the built tool, which prove the wiring that in-process tests cannot:
+// main's own steps, a private /Applications, closed standard streams, a log reader
+// that goes away.  The scripted hdiutil is first on PATH.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+
+#include "image/mount.h"
+#include "image/unmount.h"
+#include "support/log_capture.h"
+#include "support/record.h"
+#include "support/tree_snapshot.h"
+#include "support/workspace.h"
+
+namespace fs = std::filesystem;
+using testing_support::exists;
+using testing_support::snapshotTree;
+using testing_support::splitLogRecords;
+using testing_support::writeFile;
+using Records = std::vector<std::string>;
+
+namespace {
+
+bool hasHiddenFlag(const std::string& path) { return testing_support::attributeOf(path, "user.hidden") == "1"; }
+
+class WholeRun : public ::testing::Test {
+protected:
+  void SetUp() override {
+    SKIP_WITHOUT_PRIVATE_NAMESPACES();
+    hostHadApplications_ = exists("/Applications");
+    ws_.scriptVerb("detach", "");
+    mp_ = ws_.root() + "/volumes/Sample";
+    source_ = mp_ + "/Sample.app";
+    writeFile(source_ + "/Contents/Info.plist", "<plist><dict/></plist>\n");
+    writeFile(source_ + "/Contents/MacOS/Sample", "#!/bin/sh\necho sample\n", 0755);
+    fs::create_directory_symlink("MacOS", source_ + "/Contents/Current");
+    ws_.scriptVerb("attach", testing_support::hdiutilRecord({std::nullopt, mp_}));
+  }
+
+  void TearDown() override {
+    // Whatever the run did, the host's own /Applications was never created or used.
+    if (!hostHadApplications_) {
+      EXPECT_FALSE(exists("/Applications"));
+    }
+  }
+
+  Records run(int expectedStatus, const std::vector<std::string>& wrapper = {}) {
+    auto result = ws_.run({"Sample.dmg", "Sample.app"}, wrapper);
+    EXPECT_EQ(result.exitStatus, expectedStatus) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "");
+    return splitLogRecords(result.standardError);
+  }
+
+  std::string installed() const { return ws_.applications() + "/Sample.app"; }
+  bool recordLeft() const { return exists(ws_.work() + "/qzmount.plist"); }
+
+  testing_support::Workspace ws_;
+  std::string mp_;
+  std::string source_;
+  bool hostHadApplications_ = false;
+};
+
+TEST_F(WholeRun, InstallsIntoApplicationsAndLogsExactlyTheSuccessSequence) {
+  Records log = run(0);
+
+  std::string line = installer::mountCommandLine(ws_.work(), "Sample.dmg");
+  EXPECT_EQ(log, (Records{"Given Param_1_dmg_name -> Sample.dmg\n Given Param_2_app_name -> Sample.app",
+                          "Base Path " + ws_.work(), "Mount cmd ->" + line, "Given Command /bin/bash " + line,
+                          "terminationStatus : 0 output : ", "Array count in systemEntities 2",
+                          "mount-point : " + mp_, "Files list in the volume : [\"Sample.app\"]\n files count 1",
+                          "Copying from appPath : " + source_ + " destinationPath : /Applications/Sample.app",
+                          "App Copied successfully",
+                          "Given Command /bin/bash " + installer::detachCommandLine(mp_),
+                          "terminationStatus : 0 output : "}));
+  EXPECT_EQ(snapshotTree(installed()), snapshotTree(source_));
+  EXPECT_FALSE(recordLeft());
+}
+
+TEST_F(WholeRun, FailedCopyEndsWithStatus1AndLeavesTheOlderCopy) {
+  ASSERT_EQ(::mkfifo((source_ + "/Contents/pipe").c_str(), 0644), 0);
+  writeFile(installed() + "/Contents/Info.plist", "older");
+  Records older = snapshotTree(installed());
+
+  Records log = run(1);
+
+  ASSERT_EQ(log.size(), 12u) << ::testing::PrintToString(log);
+  EXPECT_EQ(log[9], "App Copied Failed!!!!!!!!!!! A FIFO (named pipe) cannot be part of an application bundle "
+                    "(copying " + source_ + "/Contents/pipe)");
+  EXPECT_EQ(snapshotTree(installed()), older);
+  EXPECT_EQ(testing_support::namesIn(ws_.applications()), Records{"Sample.app"});
+  EXPECT_FALSE(recordLeft());
+}
+
+TEST_F(WholeRun, HiddenBundleIsUnhiddenAfterTheDetach) {
+  testing_support::setAttribute(source_, "user.hidden", "1");
+
+  Records log = run(0);
+
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "App is hidden, Hence Unhid app");
+  EXPECT_FALSE(hasHiddenFlag(installed()));
+  EXPECT_TRUE(hasHiddenFlag(source_)) << "the volume's bundle is left as it is";
+}
+
+TEST_F(WholeRun, FlagThatCannotBeClearedFailsTheRun) {
+  testing_support::setAttribute(source_, "user.hidden", "1");
+  // Between the copy and the unhide, the detach makes the installed bundle read-only
+  // (a read-only bind mount, inside the run's private namespace).
+  ws_.scriptVerbAction("detach",
+                       "mount --bind /Applications/Sample.app /Applications/Sample.app && "
+                       "mount -o remount,bind,ro /Applications/Sample.app\n");
+
+  Records log = run(1);
+
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(Records(log.end() - 3, log.end()),
+            (Records{"App is hidden, Hence Unhid app",
+                     " checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! "
+                     "Read-only file system (clearing the hidden flag of /Applications/Sample.app)",
+                     "Error in deleting the plist"}));
+  EXPECT_TRUE(hasHiddenFlag(installed()));
+}
+
+TEST_F(WholeRun, ClosedStandardStreamsDoNotStopTheInstall) {
+  // Nothing can be read of the log then; the installed tree and the clean-up tell.
+  run(0, {"/bin/bash", "-c", "exec 0<&- 1>&- 2>&- \"$@\"", "bash"});
+  EXPECT_EQ(snapshotTree(installed()), snapshotTree(source_));
+  EXPECT_FALSE(recordLeft());
+  EXPECT_EQ(ws_.hdiutilCalls().size(), 2u);
+}
+
+TEST_F(WholeRun, LogReaderThatGoesAwayDoesNotCutTheInstallShort) {
+  auto result = ws_.runWithLogReaderGone({"Sample.dmg", "Sample.app"});
+
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(snapshotTree(installed()), snapshotTree(source_));
+  EXPECT_FALSE(recordLeft());
+  EXPECT_EQ(ws_.hdiutilCalls().size(), 2u);
+}
+
+}  // namespace
