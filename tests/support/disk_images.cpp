@@ -2,107 +2,86 @@
 
 #include <plist/plist.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
-#include <set>
-#include <sstream>
 
+#include "hdiutil/seven_zip.h"
 #include "platform/property_list.h"
 
 namespace testing_support {
 
 namespace fs = std::filesystem;
+using namespace installer::standin;
 
 namespace {
 
-ProgramRun sevenZip(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {"/usr/bin/env", "7zz"};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return runProgram(argv);
-}
-
-// Items of `7zz l -slt` output: the archive types it opened, then one property map
-// per listed item.
-struct SevenZipListing {
-  std::vector<std::string> types;
-  std::vector<std::map<std::string, std::string>> items;
-};
-
-SevenZipListing parseSevenZipListing(const std::string& output) {
-  SevenZipListing listing;
-  bool inItems = false;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    if (line == "----------") {
-      inItems = true;
-      continue;
-    }
-    size_t equals = line.find(" = ");
-    std::string key = equals == std::string::npos ? line.substr(0, line.size() - 2) : line.substr(0, equals);
-    std::string value = equals == std::string::npos ? "" : line.substr(equals + 3);
-    if (equals == std::string::npos && !line.ends_with(" =")) {
-      continue;
-    }
-    if (!inItems) {
-      if (key == "Type") {
-        listing.types.push_back(value);
-      }
-    } else if (key == "Path") {
-      listing.items.push_back({{"Path", value}});
-    } else if (!listing.items.empty()) {
-      listing.items.back()[key] = value;
-    }
-  }
-  return listing;
-}
-
-// The names a mounted volume does not show at its top.
-bool isMetadataName(const std::string& name) {
-  static const std::set<std::string> kNames = {"[HFS+ Private Data]", ".journal", ".journal_info_block",
-                                               ".fseventsd", ".Trashes"};
-  return kNames.contains(name) || name.starts_with(".HFS+ Private Directory Data");
-}
-
-Tree treeOfListing(const SevenZipListing& listing) {
-  // 7-Zip shows an HFS volume's contents under one folder named after the volume.
+// The entries of one file system's listing as a tree; an HFS volume's contents sit
+// in one folder named after the volume, which is taken off.
+Tree treeOfListing(const ArchiveListing& listing) {
   std::string top;
-  if (!listing.types.empty() && listing.types.back() == "HFS") {
-    for (const auto& item : listing.items) {
-      if (item.at("Path").find('/') == std::string::npos) {
-        top = item.at("Path") + "/";
+  if (listing.layers.back().type == "HFS") {
+    for (const auto& entry : listing.entries) {
+      if (entry.path.find('/') == std::string::npos) {
+        top = entry.path + "/";
       }
     }
   }
   Tree tree;
-  for (const auto& item : listing.items) {
-    auto value = [&](const std::string& key) { return item.contains(key) ? item.at(key) : std::string(); };
-    std::string path = value("Path");
-    if (value("Alternate Stream") == "+" || !path.starts_with(top) || path.size() == top.size()) {
+  for (const auto& entry : listing.entries) {
+    if (entry.alternateStream || !entry.path.starts_with(top) || entry.path.size() == top.size()) {
       continue;
     }
-    path = path.substr(top.size());
-    if (isMetadataName(path.substr(0, path.find('/')))) {
-      continue;
-    }
-    TreeItem entry;
-    if (value("Folder") == "+" || value("Mode").starts_with("d")) {
-      entry.kind = 'd';
-    } else if (value("Mode").starts_with("l")) {
-      entry.kind = 'l';
-      entry.linkTarget = value("Symbolic Link");
+    std::string& item = tree[entry.path.substr(top.size())];
+    if (entry.folder || entry.mode.starts_with("d")) {
+      item = "d";
+    } else if (entry.mode.starts_with("l")) {
+      item = entry.symbolicLink.empty() ? "l " + std::to_string(entry.size.value_or(0)) : "l -> " + entry.symbolicLink;
     } else {
-      entry.kind = 'f';
-      entry.size = std::stoull(value("Size").empty() ? "0" : value("Size"));
+      item = "f " + std::to_string(entry.size.value_or(0));
     }
-    tree[path] = entry;
   }
   return tree;
 }
 
-bool isFileSystemType(const std::string& type) {
-  return type == "HFS" || type == "APFS" || type == "Iso" || type == "FAT" || type == "NTFS";
+bool isFileSystem(const ArchiveListing& listing) {
+  static const std::vector<std::string> kTypes = {"HFS", "APFS", "Iso", "FAT", "NTFS"};
+  return !listing.layers.empty() &&
+         std::find(kTypes.begin(), kTypes.end(), listing.layers.back().type) != kTypes.end();
+}
+
+std::vector<Entity> entitiesOf(const std::string& xml) {
+  auto parsed = installer::parsePropertyList(xml);
+  plist_t root = parsed ? parsed->get() : nullptr;
+  plist_t array = root != nullptr && plist_get_node_type(root) == PLIST_DICT
+                      ? plist_dict_get_item(root, "system-entities")
+                      : nullptr;
+  std::vector<Entity> entities;
+  for (uint32_t index = 0; array != nullptr && index < plist_array_get_size(array); ++index) {
+    Entity& entity = entities.emplace_back();
+    plist_t dict = plist_array_get_item(array, index);
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(dict, &iterator);
+    char* key = nullptr;
+    plist_t value = nullptr;
+    for (plist_dict_next_item(dict, iterator, &key, &value); key != nullptr;
+         plist_dict_next_item(dict, iterator, &key, &value)) {
+      uint8_t flag = 0;
+      char* text = nullptr;
+      if (plist_get_node_type(value) == PLIST_BOOLEAN) {
+        plist_get_bool_val(value, &flag);
+        entity[key] = flag != 0 ? "true" : "false";
+      } else if (plist_get_node_type(value) == PLIST_STRING) {
+        plist_get_string_val(value, &text);
+        entity[key] = text;
+      }
+      free(text);
+      free(key);
+    }
+    free(iterator);
+  }
+  return entities;
 }
 
 }  // namespace
@@ -119,78 +98,44 @@ std::optional<std::string> fixtureImagesFolder() {
 
 std::string fixtureImage(const std::string& relative) { return fixtureImagesFolder().value_or("") + "/" + relative; }
 
-bool standInAvailable() {
-#ifdef HDIUTIL_STANDIN_BINARY
-  static const bool available = sevenZip({"i"}).exitStatus == 0;
-  return available;
-#else
-  return false;
-#endif
-}
-
-std::string standInBinary() {
-#ifdef HDIUTIL_STANDIN_BINARY
-  return HDIUTIL_STANDIN_BINARY;
-#else
-  return "";
-#endif
-}
+bool sevenZipInstalled() { return findSevenZip().has_value(); }
 
 bool holdsNothing(const std::string& folder) {
   std::error_code error;
   return !fs::exists(fs::symlink_status(folder, error)) || fs::is_empty(folder, error);
 }
 
-void PrintTo(const TreeItem& item, std::ostream* out) {
-  *out << "{" << item.kind;
-  if (item.kind == 'f') {
-    *out << " " << item.size << " bytes";
-  }
-  if (!item.linkTarget.empty()) {
-    *out << " -> " << item.linkTarget;
-  }
-  if (item.mode != 0) {
-    *out << " mode " << std::oct << item.mode << std::dec;
-  }
-  *out << "}";
-}
-
 Tree treeOf(const std::string& folder) {
   Tree tree;
   std::error_code error;
   for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    std::string path = it->path().string();
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
+    if (::lstat(it->path().c_str(), &status) != 0) {
       continue;
     }
-    TreeItem item;
-    item.mode = status.st_mode & 07777;
-    if (S_ISDIR(status.st_mode)) {
-      item.kind = 'd';
-    } else if (S_ISLNK(status.st_mode)) {
-      item.kind = 'l';
-      item.linkTarget = fs::read_symlink(path).string();
-    } else {
-      item.kind = 'f';
-      item.size = static_cast<std::uint64_t>(status.st_size);
-    }
-    tree[path.substr(folder.size() + 1)] = item;
+    std::string size = std::to_string(status.st_size);
+    tree[it->path().string().substr(folder.size() + 1)] =
+        S_ISDIR(status.st_mode)   ? "d"
+        : S_ISLNK(status.st_mode) ? "l " + size + " -> " + fs::read_symlink(it->path()).string()
+                                  : "f " + size;
   }
   return tree;
 }
 
 std::vector<Tree> sevenZipVolumeTrees(const std::string& image) {
-  SevenZipListing listing = parseSevenZipListing(sevenZip({"l", "-slt", "--", image}).standardOutput);
-  if (listing.types.empty()) {
+  std::string sevenZip = findSevenZip().value_or("7zz");
+  ArchiveListing listing = parseListing(listArchive(sevenZip, image).output);
+  if (listing.layers.empty()) {
     return {};
   }
-  if (isFileSystemType(listing.types.back())) {
+  if (isFileSystem(listing)) {
     return {treeOfListing(listing)};
   }
-  // Several partitions: 7-Zip shows them as files, each of which opens again.
+  // A partition map: 7-Zip shows the partitions as files, each of which opens again.
   TempDir partitions;
-  sevenZip({"x", "-y", "-t" + listing.types.back(), "-o" + partitions.path(), "--", image});
+  std::string type = listing.layers.back().type;
+  std::transform(type.begin(), type.end(), type.begin(), ::tolower);
+  extractArchive(sevenZip, image, partitions.path(), type);
   std::vector<std::string> files;
   for (const auto& entry : fs::directory_iterator(partitions.path())) {
     files.push_back(entry.path().filename().string());
@@ -199,8 +144,8 @@ std::vector<Tree> sevenZipVolumeTrees(const std::string& image) {
             [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); });
   std::vector<Tree> trees;
   for (const auto& file : files) {
-    SevenZipListing inner = parseSevenZipListing(sevenZip({"l", "-slt", "--", partitions / file}).standardOutput);
-    if (!inner.types.empty() && isFileSystemType(inner.types.back())) {
+    ArchiveListing inner = parseListing(listArchive(sevenZip, partitions / file).output);
+    if (isFileSystem(inner)) {
       trees.push_back(treeOfListing(inner));
     }
   }
@@ -218,56 +163,14 @@ bool makeIsoImage(const std::string& image, const std::string& volumeName,
 }
 
 ProgramRun runStandIn(const std::vector<std::string>& arguments, const std::string& base) {
-  std::vector<std::string> argv = {"/bin/bash", "-c", "echo YES | \"$0\" \"$@\"", standInBinary()};
+  std::vector<std::string> argv = {"/bin/bash", "-c", "echo YES | \"$0\" \"$@\"", HDIUTIL_STANDIN_BINARY};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return runProgram(argv, {"HDIUTIL_STANDIN_DIR=" + base});
 }
 
-std::optional<std::vector<AttachedEntity>> parseAttachPropertyList(const std::string& xml) {
-  auto parsed = installer::parsePropertyList(xml);
-  plist_t root = parsed ? parsed->get() : nullptr;
-  plist_t array = root != nullptr && plist_get_node_type(root) == PLIST_DICT
-                      ? plist_dict_get_item(root, "system-entities")
-                      : nullptr;
-  if (array == nullptr || plist_get_node_type(array) != PLIST_ARRAY) {
-    return std::nullopt;
-  }
-  auto string = [](plist_t dict, const char* key) -> std::optional<std::string> {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
-      return std::nullopt;
-    }
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string text(value);
-    free(value);
-    return text;
-  };
-  std::vector<AttachedEntity> entities;
-  for (uint32_t index = 0; index < plist_array_get_size(array); ++index) {
-    plist_t dict = plist_array_get_item(array, index);
-    if (plist_get_node_type(dict) != PLIST_DICT) {
-      return std::nullopt;
-    }
-    AttachedEntity entity;
-    entity.contentHint = string(dict, "content-hint").value_or("");
-    entity.devEntry = string(dict, "dev-entry").value_or("");
-    entity.mountPoint = string(dict, "mount-point");
-    entity.volumeKind = string(dict, "volume-kind");
-    if (plist_t mountable = plist_dict_get_item(dict, "potentially-mountable");
-        mountable != nullptr && plist_get_node_type(mountable) == PLIST_BOOLEAN) {
-      uint8_t value = 0;
-      plist_get_bool_val(mountable, &value);
-      entity.potentiallyMountable = value != 0;
-    }
-    entities.push_back(entity);
-  }
-  return entities;
-}
-
 AttachedImage::AttachedImage(const std::string& image, const std::string& base) : base_(base) {
   run_ = runStandIn({"attach", "-nobrowse", "-plist", image}, base);
-  entities_ = parseAttachPropertyList(run_.standardOutput).value_or(std::vector<AttachedEntity>{});
+  entities_ = entitiesOf(run_.standardOutput);
   attached_ = mountPoints();
 }
 
@@ -280,8 +183,8 @@ AttachedImage::~AttachedImage() {
 std::vector<std::string> AttachedImage::mountPoints() const {
   std::vector<std::string> mountPoints;
   for (const auto& entity : entities_) {
-    if (entity.mountPoint) {
-      mountPoints.push_back(*entity.mountPoint);
+    if (entity.contains("mount-point")) {
+      mountPoints.push_back(entity.at("mount-point"));
     }
   }
   return mountPoints;

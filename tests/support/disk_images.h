@@ -1,9 +1,9 @@
 #pragma once
 
-#include <cstdint>
+// Support for the hdiutil stand-in's tests: real disk images, 7-Zip's view of them
+// (read with the stand-in's own parser), and the stand-in run as the tool runs it.
 #include <map>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,43 +25,32 @@ std::string fixtureImage(const std::string& relative);
                     "are not here";                                                           \
   }
 
-#define SKIP_WITHOUT_STANDIN()                                                                \
-  if (!::testing_support::standInAvailable()) {                                               \
-    GTEST_SKIP() << "the hdiutil stand-in is built on Linux only, and needs 7zz (Debian "     \
-                    "package 7zip)";                                                          \
+#define SKIP_WITHOUT_STANDIN()                                              \
+  if (!::testing_support::sevenZipInstalled()) {                            \
+    GTEST_SKIP() << "the hdiutil stand-in needs 7zz (Debian package 7zip)"; \
   }
 
-// Whether the Linux hdiutil stand-in was built and 7zz is installed.
-bool standInAvailable();
-// The stand-in's path.
-std::string standInBinary();
+// Whether 7zz, which the stand-in reads images with, is on PATH.
+bool sevenZipInstalled();
 
 // Whether the folder is empty or missing: what the stand-in's base must be once
 // every volume is detached.
 bool holdsNothing(const std::string& folder);
 
-// One item of a folder tree, as far as volume contents are compared.
-struct TreeItem {
-  char kind = '?';          // 'd' folder, 'f' file, 'l' symbolic link
-  std::uint64_t size = 0;   // files only
-  std::string linkTarget;   // links only, when known
-  unsigned mode = 0;        // permission bits, when known
-  bool operator==(const TreeItem&) const = default;
-};
-void PrintTo(const TreeItem& item, std::ostream* out);
-using Tree = std::map<std::string, TreeItem>;  // by path relative to the top
-
-// The tree under `folder` (not following links), with sizes, link targets and modes.
+// A tree by path relative to its top: "d" for a folder, "f SIZE" for a file,
+// "l SIZE -> TARGET" for a symbolic link (SIZE is the target's length).
+using Tree = std::map<std::string, std::string>;
+// The tree under `folder`, links not followed.
 Tree treeOf(const std::string& folder);
 
-// What 7-Zip lists in each file system of the image, file-system metadata left out:
-// one tree per volume, in partition order; kinds and file sizes (and link targets
-// where 7-Zip tells them).
+// What 7-Zip lists in each file system of the image, one tree per volume in partition
+// order, without the folder 7-Zip adds on top of an HFS volume.  A link's target is
+// left out ("l SIZE") where the listing does not give it.
 std::vector<Tree> sevenZipVolumeTrees(const std::string& image);
 
 // Makes an ISO 9660 image with Rock Ridge (modes and links kept) at `image`, named
 // `volumeName`, holding each folder or file `source` at the image path `at`
-// ({at, source} pairs).  True on success.
+// ({at, source} pairs; "/" for the image's top).  True on success.
 bool makeIsoImage(const std::string& image, const std::string& volumeName,
                   const std::vector<std::pair<std::string, std::string>>& contents);
 
@@ -69,17 +58,9 @@ bool makeIsoImage(const std::string& image, const std::string& volumeName,
 // with the stand-in's mount points under `base`.
 ProgramRun runStandIn(const std::vector<std::string>& arguments, const std::string& base);
 
-// One system entity of an attach property list.
-struct AttachedEntity {
-  std::string contentHint;
-  std::string devEntry;
-  std::optional<std::string> mountPoint;
-  std::optional<bool> potentiallyMountable;
-  std::optional<std::string> volumeKind;
-};
-// The "system-entities" of an attach property list; nothing when the text is not
-// such a list.
-std::optional<std::vector<AttachedEntity>> parseAttachPropertyList(const std::string& xml);
+// One entity of an attach property list: each key with its value (booleans as "true"
+// or "false").
+using Entity = std::map<std::string, std::string>;
 
 // An image attached by the stand-in; detaches whatever is still attached when it
 // goes, so that a failed test leaves no mount behind.
@@ -91,7 +72,8 @@ public:
   AttachedImage& operator=(const AttachedImage&) = delete;
 
   const ProgramRun& run() const { return run_; }
-  const std::vector<AttachedEntity>& entities() const { return entities_; }
+  // The "system-entities" of the attach's property list, in order.
+  const std::vector<Entity>& entities() const { return entities_; }
   std::vector<std::string> mountPoints() const;
   // Detaches one mount point, which is then no longer cleaned up on destruction.
   ProgramRun detach(const std::string& mountPoint);
@@ -99,7 +81,7 @@ public:
 private:
   std::string base_;
   ProgramRun run_;
-  std::vector<AttachedEntity> entities_;
+  std::vector<Entity> entities_;
   std::vector<std::string> attached_;
 };
 

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <set>
+#include <sstream>
 
 #include "platform/error.h"
 #include "platform/fd.h"
@@ -85,6 +87,51 @@ std::string schemeOfDiskImage(const std::vector<ArchiveEntry>& partitions) {
   return scheme;
 }
 
+// Whether some item of a file system's listing lies below an item that is not a
+// folder, as "evil/pwned" below a link "evil".  No Mac file system holds such a tree:
+// the image is forged, and extracting it could write wherever the link leads.
+bool holdsItemsBelowNonFolders(const std::vector<ArchiveEntry>& entries) {
+  // Paths as 7-Zip makes them on extraction: no empty or "." components.
+  auto tidy = [](const std::string& path) {
+    std::string tidied;
+    std::istringstream components(path);
+    for (std::string component; std::getline(components, component, '/');) {
+      if (!component.empty() && component != ".") {
+        tidied += (tidied.empty() ? "" : "/") + component;
+      }
+    }
+    return tidied;
+  };
+  std::set<std::string> nonFolders;
+  for (const auto& entry : entries) {
+    if (!entry.folder && !entry.mode.starts_with("d")) {
+      nonFolders.insert(tidy(entry.path));
+    }
+  }
+  for (const auto& entry : entries) {
+    std::string path = tidy(entry.path);
+    for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+      if (nonFolders.contains(path.substr(0, slash))) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Whether the HFS+ or HFSX file system in the file at `path` keeps a journal: bit 13
+// of the big-endian attributes at offset 4 of its volume header, 1024 bytes in.
+bool isJournalledHfs(const std::string& path) {
+  constexpr off_t kVolumeHeaderOffset = 1024;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::array<unsigned char, 8> header{};
+  if (!fd || ::pread(fd.get(), header.data(), header.size(), kVolumeHeaderOffset) !=
+                 static_cast<ssize_t>(header.size())) {
+    return false;
+  }
+  return header[0] == 'H' && (header[1] == '+' || header[1] == 'X') && (header[6] & 0x20) != 0;
+}
+
 // The volume name as a path component: a '/' in it shows as ':', as a Mac shows it
 // in paths, and an empty or dot name becomes the Finder's "Untitled".
 std::string usableVolumeName(std::string name) {
@@ -111,12 +158,23 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
   volume.volumeKind = format.volumeKind;
   volume.root = folder;
   std::string type = format.listedType;
+  std::vector<std::string> hidden;
   if (type == "HFS") {
-    // 7-Zip puts an HFS volume's contents under one folder named after the volume.
+    // 7-Zip puts an HFS volume's contents under one folder named after the volume
+    // (never a link, which would lead the tidying below out of the volume).
     Result<std::vector<std::string>> top = listFolder(folder);
-    if (top && top->size() == 1) {
+    struct stat status {};
+    if (top && top->size() == 1 && ::lstat((folder + "/" + top->front()).c_str(), &status) == 0 &&
+        S_ISDIR(status.st_mode)) {
       volume.name = top->front();
       volume.root = folder + "/" + volume.name;
+    }
+    // What the HFS+ driver keeps out of sight: its private folders for hard links
+    // (7-Zip calls the second one "[HFS+ Private Data]") and, on a journalled
+    // volume, the journal's files.  Other file systems show everything.
+    hidden = {".HFS+ Private Directory Data\r", "[HFS+ Private Data]"};
+    if (isJournalledHfs(source)) {
+      hidden.insert(hidden.end(), {".journal", ".journal_info_block"});
     }
   } else if (type == "APFS") {
     volume.name = commentValue(layer, "volume_name");
@@ -126,7 +184,7 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
     volume.name = layer.label;
   }
   volume.name = usableVolumeName(volume.name);
-  if (auto error = tidyExtractedVolume(volume.root, folder)) {
+  if (auto error = tidyExtractedVolume(volume.root, folder, hidden)) {
     return error;
   }
   return std::nullopt;
@@ -158,8 +216,8 @@ OpenedImage openPartitions(const std::string& sevenZip, const std::string& image
     ArchiveListing innerListing = parseListing(inner.output);
     const FileSystemFormat* format =
         inner.error || innerListing.layers.empty() ? nullptr : fileSystemFormat(innerListing.layers.front().type);
-    if (format == nullptr) {
-      continue;  // free space, a partition map, a file system 7-Zip cannot read
+    if (format == nullptr || holdsItemsBelowNonFolders(innerListing.entries)) {
+      continue;  // free space, a partition map, a file system 7-Zip cannot read or a forged one
     }
     FoundVolume volume;
     std::string partitionType = partitionTypeOf(partition.comment);
@@ -222,6 +280,10 @@ OpenedImage openImage(const std::string& sevenZip, const std::string& image, con
   const std::string& outerType = top.layers.front().type;
   if (const FileSystemFormat* format = fileSystemFormat(outerType)) {
     // A bare file system (an ISO 9660 image, say): the image is the volume.
+    if (holdsItemsBelowNonFolders(top.entries)) {
+      opened.error = "no mountable file systems";
+      return opened;
+    }
     FoundVolume volume;
     volume.contentHint = format->wholeDiskHint;
     if (auto error = extractVolume(sevenZip, image, top.layers.front(), *format, scratch + "/volume-1", volume)) {

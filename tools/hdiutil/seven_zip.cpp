@@ -98,7 +98,7 @@ SevenZipResult listArchive(const std::string& sevenZip, const std::string& archi
 
 SevenZipResult extractArchive(const std::string& sevenZip, const std::string& archive, const std::string& folder,
                               const std::string& forcedType) {
-  std::vector<std::string> arguments = {sevenZip, "x", "-snld20", "-sns-", "-y", "-bd", "-sccUTF-8"};
+  std::vector<std::string> arguments = {sevenZip, "x", "-sns-", "-y", "-bd", "-sccUTF-8"};
   if (!forcedType.empty()) {
     arguments.push_back("-t" + forcedType);
   }

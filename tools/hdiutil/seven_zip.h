@@ -49,8 +49,10 @@ std::optional<std::string> findSevenZip();
 SevenZipResult listArchive(const std::string& sevenZip, const std::string& archive,
                            const std::string& forcedType = "");
 
-// `7zz x -snld20 -sns- -y [-tTYPE] -oFOLDER ARCHIVE`: everything in the archive into
-// `folder`, links kept as links, no alternate streams.
+// `7zz x -sns- -y [-tTYPE] -oFOLDER ARCHIVE`: everything in the archive into `folder`,
+// links kept as links, no alternate streams.  7-Zip's own checks on links stay on:
+// it refuses a relative link that leads out of `folder` (the extraction then fails)
+// and writes an absolute link's target below `folder`.
 SevenZipResult extractArchive(const std::string& sevenZip, const std::string& archive, const std::string& folder,
                               const std::string& forcedType = "");
 

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -57,26 +56,11 @@ std::string unescapeMountPath(const std::string& field) {
 
 }  // namespace
 
-bool isFileSystemMetadata(const std::string& name) {
-  static const std::array<std::string, 5> kExactNames = {"[HFS+ Private Data]", ".journal", ".journal_info_block",
-                                                        ".fseventsd", ".Trashes"};
-  for (const auto& exact : kExactNames) {
-    if (name == exact) {
-      return true;
-    }
-  }
-  // The folder's real name ends in a carriage return.
-  return name.starts_with(".HFS+ Private Directory Data");
-}
-
-std::optional<std::string> tidyExtractedVolume(const std::string& root, const std::string& extractionFolder) {
-  Result<std::vector<std::string>> top = listFolder(root);
-  if (!top) {
-    return top.error().description;
-  }
-  for (const auto& name : *top) {
-    if (isFileSystemMetadata(name)) {
-      std::string path = root + "/" + name;
+std::optional<std::string> tidyExtractedVolume(const std::string& root, const std::string& extractionFolder,
+                                               const std::vector<std::string>& hidden) {
+  for (const auto& name : hidden) {
+    std::string path = root + "/" + name;
+    if (itemExists(path)) {
       makeFoldersRemovable(path);
       if (Result<void> removed = removeItem(path); !removed) {
         return removed.error().description;

@@ -6,16 +6,13 @@
 
 namespace installer::standin {
 
-// Whether a name at the top of a volume is the file system's own bookkeeping, which
-// a mounted Mac volume does not show: the HFS+ private folders, the journal files,
-// the event store and the trash.
-bool isFileSystemMetadata(const std::string& name);
-
 // Makes a tree that 7-Zip extracted into `extractionFolder` look like the mounted
-// volume at `root`: removes the metadata entries at its top and gives back absolute
-// symbolic links the targets they have on the volume (7-Zip moves them under its
-// output folder).  Nothing on success, else hdiutil's reason.
-std::optional<std::string> tidyExtractedVolume(const std::string& root, const std::string& extractionFolder);
+// volume at `root`: removes the `hidden` names at its top (what the file system's
+// driver keeps out of sight) and gives back absolute symbolic links the targets they
+// have on the volume (7-Zip moves them under its output folder).  Nothing on
+// success, else hdiutil's reason.
+std::optional<std::string> tidyExtractedVolume(const std::string& root, const std::string& extractionFolder,
+                                               const std::vector<std::string>& hidden);
 
 // Takes write permission from every file and folder in the tree (links stay as
 // they are), so that the tree reads like a read-only volume.
