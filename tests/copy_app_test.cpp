@@ -2,8 +2,6 @@
 // log, the result, and that the installed app is never lost or left half-written.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -21,6 +19,7 @@
 #include "install/replace_item.h"
 #include "platform/error.h"
 #include "platform/fd.h"
+#include "support/item_state.h"
 #include "support/private_mounts.h"
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -32,6 +31,7 @@ using installer::isTemporaryNameFor;
 using testing_support::capturedLog;
 using testing_support::namesIn;
 using testing_support::readFile;
+using testing_support::setImmutable;
 using testing_support::snapshotTree;
 using testing_support::TempDir;
 using testing_support::writeFile;
@@ -316,17 +316,6 @@ TEST(ReplaceWithCopy, FailedRenameWithoutSwapsPutsTheOldItemBackOrSaysWhereItIs)
         << description;
     EXPECT_EQ(snapshotTree(install.applications + "/" + names[0]), before);
   }
-}
-
-// Sets or clears the immutable flag of a file on a file system that has one.
-bool setImmutable(const std::string& path, bool immutable) {
-  installer::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  int flags = 0;
-  if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
-    return false;
-  }
-  flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-  return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 TEST(CopyApp, OldCopyThatCannotBeRemovedLeavesTheNewOneInPlace) {

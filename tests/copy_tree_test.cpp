@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "install/copy_tree.h"
 #include "platform/fd.h"
+#include "support/item_state.h"
 #include "support/private_mounts.h"
 #include "support/files.h"
 #include "support/tree_snapshot.h"
@@ -107,8 +107,8 @@ TEST_P(CopyKeeps, ContentsModesTimesLinksAndAttributes) {
   // Access times first: taking the snapshot reads the files.
   struct stat copied {};
   ASSERT_EQ(::lstat((dir / "dest/X.app/Contents/Resources/secret").c_str(), &copied), 0);
-  EXPECT_EQ(copied.st_atim.tv_sec, 1500000000);
-  EXPECT_EQ(copied.st_atim.tv_nsec, 123456789);
+  EXPECT_EQ(testing_support::accessTimeOf(copied).tv_sec, 1500000000);
+  EXPECT_EQ(testing_support::accessTimeOf(copied).tv_nsec, 123456789);
   EXPECT_EQ(snapshotTree(dir / "dest/X.app"), snapshotTree(dir / "volume/X.app"));
   EXPECT_EQ(modeOf(dir / "dest/X.app/Contents/Locked") & 07777, 0555u);
 }
@@ -167,7 +167,7 @@ void makeSocket(const std::string& path) {
   ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
 }
 void makeDevice(const std::string& path) {
-  if (::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+  if (!testing_support::makeCharacterDevice(path)) {
     GTEST_SKIP() << "making a device node needs root";
   }
 }

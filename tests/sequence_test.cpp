@@ -16,6 +16,7 @@
 #include "image/mount.h"
 #include "image/unmount.h"
 #include "platform/log.h"
+#include "support/item_state.h"
 #include "support/log_capture.h"
 #include "support/record.h"
 #include "support/tree_snapshot.h"
@@ -239,7 +240,7 @@ TEST_F(Sequence, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {
   attachWith({mp});
   // Were the unhide attempted, it would clear the older copy's flag and say so.
   std::string old = bundle(ws_.applications(), "Sample.app");
-  testing_support::setAttribute(old, "user.hidden", "1");
+  testing_support::hideItem(old);
   Records oldBundle = snapshotTree(old);
 
   Records log = install("Sample.dmg", "Sample.app", 1);

@@ -8,6 +8,7 @@
 
 #include "image/mount.h"
 #include "image/unmount.h"
+#include "support/item_state.h"
 #include "support/log_capture.h"
 #include "support/record.h"
 #include "support/tree_snapshot.h"
@@ -21,8 +22,6 @@ using testing_support::writeFile;
 using Records = std::vector<std::string>;
 
 namespace {
-
-bool hasHiddenFlag(const std::string& path) { return testing_support::attributeOf(path, "user.hidden") == "1"; }
 
 class WholeRun : public ::testing::Test {
 protected:
@@ -93,18 +92,18 @@ TEST_F(WholeRun, FailedCopyEndsWithStatus1AndLeavesTheOlderCopy) {
 }
 
 TEST_F(WholeRun, HiddenBundleIsUnhiddenAfterTheDetach) {
-  testing_support::setAttribute(source_, "user.hidden", "1");
+  testing_support::hideItem(source_);
 
   Records log = run(0);
 
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.back(), "App is hidden, Hence Unhid app");
-  EXPECT_FALSE(hasHiddenFlag(installed()));
-  EXPECT_TRUE(hasHiddenFlag(source_)) << "the volume's bundle is left as it is";
+  EXPECT_FALSE(testing_support::itemHidden(installed()));
+  EXPECT_TRUE(testing_support::itemHidden(source_)) << "the volume's bundle is left as it is";
 }
 
 TEST_F(WholeRun, FlagThatCannotBeClearedFailsTheRun) {
-  testing_support::setAttribute(source_, "user.hidden", "1");
+  testing_support::hideItem(source_);
   // Between the copy and the unhide, the detach makes the installed bundle read-only
   // (a read-only bind mount, inside the run's private namespace).
   ws_.scriptVerbAction("detach",
@@ -119,7 +118,7 @@ TEST_F(WholeRun, FlagThatCannotBeClearedFailsTheRun) {
                      " checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! "
                      "Read-only file system (clearing the hidden flag of /Applications/Sample.app)",
                      "Error in deleting the plist"}));
-  EXPECT_TRUE(hasHiddenFlag(installed()));
+  EXPECT_TRUE(testing_support::itemHidden(installed()));
 }
 
 TEST_F(WholeRun, ClosedStandardStreamsDoNotStopTheInstall) {

@@ -1,21 +1,29 @@
 #include "platform/error.h"
 
 #include <cstring>
+#include <string>
 
 #include "platform/log.h"
 
 namespace installer {
 
+namespace {
+
+// strerror_r comes in two shapes: glibc's returns the text (maybe a static string
+// rather than the buffer), the XSI one that macOS has returns 0 or an error number.
+// Overloading on the result picks the right reading for whichever the system has; the
+// other overload goes unused.
+[[maybe_unused]] std::string strerrorResult(const char* text, const char*, int) { return text; }
+
+[[maybe_unused]] std::string strerrorResult(int result, const char* buffer, int errnum) {
+  return result == 0 ? buffer : "Unknown error " + std::to_string(errnum);
+}
+
+}  // namespace
+
 std::string errorText(int errnum) {
-  char buffer[256];
-  // GNU strerror_r may return a static string instead of filling the buffer;
-  // the XSI variant returns an int.  Handle both.
-  auto result = strerror_r(errnum, buffer, sizeof buffer);
-  if constexpr (std::is_same_v<decltype(result), char*>) {
-    return result;
-  } else {
-    return result == 0 ? buffer : "Unknown error " + std::to_string(errnum);
-  }
+  char buffer[256] = {};
+  return strerrorResult(strerror_r(errnum, buffer, sizeof buffer), buffer, errnum);
 }
 
 Error systemError(int errnum, std::string_view operation, std::string_view path) {

@@ -22,8 +22,8 @@ void appendPrintable(std::string& text, char c);
 // The record prefix for the current moment and thread, without the message.
 std::string logRecordPrefix();
 
-// Sends the message to the platform's system logger (syslog on Linux, os_log on
-// macOS).  Where no logger listens the message is dropped quietly.
+// Sends the message to the system logger through syslog(3), which on macOS feeds the
+// unified log.  Where no logger listens the message is dropped quietly.
 void systemLogSend(std::string_view message);
 
 }  // namespace installer

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 #include "platform/error.h"
 #include "platform/fd.h"
@@ -27,6 +28,8 @@ UniqueFd aboveStandardFds(UniqueFd fd) {
   }
   return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
 }
+
+bool closeOnExec(const UniqueFd& fd) { return ::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) == 0; }
 
 class SpawnAttributes {
 public:
@@ -55,12 +58,19 @@ private:
 }  // namespace
 
 Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std::string>& arguments) {
+  // pipe, then close-on-exec (macOS has no pipe2): the tool has a single thread, so
+  // no child can be started between the two calls and inherit these ends.
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) {
+  if (::pipe(ends) != 0) {
     return systemError(errno, "creating a pipe for", program);
   }
-  UniqueFd readEnd = aboveStandardFds(UniqueFd(ends[0]));
-  UniqueFd writeEnd = aboveStandardFds(UniqueFd(ends[1]));
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
+  if (!closeOnExec(readEnd) || !closeOnExec(writeEnd)) {
+    return systemError(errno, "creating a pipe for", program);
+  }
+  readEnd = aboveStandardFds(std::move(readEnd));
+  writeEnd = aboveStandardFds(std::move(writeEnd));
   if (!readEnd || !writeEnd) {
     return systemError(errno, "creating a pipe for", program);
   }

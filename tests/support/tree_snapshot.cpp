@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,20 +11,16 @@
 #include <stdexcept>
 
 #include "support/files.h"
+#include "support/item_state.h"
 
 namespace testing_support {
 
 namespace {
 
 std::string attributesOf(const std::string& path) {
-  char names[4096];
-  ssize_t listed = ::llistxattr(path.c_str(), names, sizeof names);
   std::vector<std::string> found;
-  for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-    std::string name = names + at;
-    if (name.starts_with("user.")) {
-      found.push_back(name + "=" + attributeOf(path, name));
-    }
+  for (const auto& name : keptAttributeNames(path)) {
+    found.push_back(name + "=" + attributeOf(path, name));
   }
   std::sort(found.begin(), found.end());
   std::string text;
@@ -40,10 +35,14 @@ std::string describe(const std::string& root, const std::string& path) {
   if (::lstat(path.c_str(), &status) != 0) {
     throw std::runtime_error("lstat " + path);
   }
+  timespec modified = modificationTimeOf(status);
   char line[160];
   std::snprintf(line, sizeof line, " %o %u:%u %lld.%09ld", static_cast<unsigned>(status.st_mode), status.st_uid,
-                status.st_gid, static_cast<long long>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec);
-  std::string text = "." + path.substr(root.size());
+                status.st_gid, static_cast<long long>(modified.tv_sec), modified.tv_nsec);
+  // Appended rather than "." + path.substr(...), which GCC 12 at -O2 and above takes
+  // for an overlapping copy (a false -Wrestrict).
+  std::string text = ".";
+  text.append(path, root.size());
   text.append(line);
   if (S_ISLNK(status.st_mode)) {
     text.append(" -> ").append(std::filesystem::read_symlink(path).string());
@@ -73,18 +72,6 @@ std::vector<std::string> namesIn(const std::string& path) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-std::string attributeOf(const std::string& path, const std::string& name) {
-  char value[4096];
-  ssize_t length = ::lgetxattr(path.c_str(), name.c_str(), value, sizeof value);
-  return length < 0 ? "<none>" : std::string(value, static_cast<size_t>(length));
-}
-
-void setAttribute(const std::string& path, const std::string& name, const std::string& value) {
-  if (::lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) != 0) {
-    throw std::runtime_error("setting " + name + " on " + path + ": " + std::strerror(errno));
-  }
 }
 
 void setTimes(const std::string& path, long long accessSeconds, long accessNanos, long long modifySeconds,

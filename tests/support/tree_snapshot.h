@@ -7,8 +7,8 @@ namespace testing_support {
 
 // One line per item at and below `root`, sorted: relative path, kind, permission
 // bits, owner, modification time to the nanosecond, link target or whole contents,
-// and user.* extended attributes.  Two trees hold the same things when their
-// snapshots are equal.
+// and the extended attributes a copy keeps (user.* on Linux, all of them on macOS).
+// Two trees hold the same things when their snapshots are equal.
 std::vector<std::string> snapshotTree(const std::string& root);
 
 // The names in the folder at `path`, sorted.

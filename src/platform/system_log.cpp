@@ -1,3 +1,5 @@
+// syslog(3) on both systems: on macOS (10.12 and later) it feeds the unified log, where
+// `log show --predicate 'process == "image-installer"'` finds the records.
 #include <syslog.h>
 
 #include <string>

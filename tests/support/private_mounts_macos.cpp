@@ -1,0 +1,22 @@
+// macOS has no mount namespaces: tests that need their own mounts skip there.
+#include <stdexcept>
+
+#include "support/private_mounts.h"
+
+namespace testing_support {
+
+bool enterPrivateMountNamespace() { return false; }
+
+ScopedMount::ScopedMount(const std::string& type, const std::string& at, const std::string&) {
+  throw std::logic_error("no private mounts on macOS: mounting " + type + " at " + at);
+}
+
+ScopedMount ScopedMount::readOnly(const std::string& at) {
+  throw std::logic_error("no private mounts on macOS: binding " + at);
+}
+
+ScopedMount::ScopedMount(ScopedMount&& other) noexcept : at_(std::move(other.at_)) {}
+
+ScopedMount::~ScopedMount() = default;
+
+}  // namespace testing_support
