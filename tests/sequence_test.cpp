@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <optional>
 
 #include "driver/run.h"
@@ -149,14 +148,13 @@ TEST_F(Sequence, InstallsFromTheVolumeThenRemovesTheRecordThenDetaches) {
   EXPECT_EQ(detachedMountPoints(), Records{mp});
 }
 
-// A search that ends without a copy: its records after the mount step, the volumes it
+// A search that ends without a copy: its records after the mount step, the volume it
 // detaches; the record is always removed and nothing is installed.
 struct FailedSearch {
   const char* name;
-  MountPoints mountPoints;  // "@name" stands for a fresh volume named name
-  std::function<void(const std::string& volume)> fill;
-  std::function<Records(const std::string& volume)> ending;
-  bool detached;
+  MountPoints mountPoints;                           // "@" stands for the volume V
+  std::optional<std::vector<std::string>> onVolume;  // V's entries; nothing: no V at all
+  Records ending;                                    // "@" stands for V; "detach" for its detach
 };
 
 void PrintTo(const FailedSearch& c, std::ostream* os) { *os << c.name; }
@@ -165,72 +163,57 @@ class SequenceFails : public Sequence, public ::testing::WithParamInterface<Fail
 
 TEST_P(SequenceFails, RemovesTheRecordAndInstallsNothing) {
   const FailedSearch& c = GetParam();
-  std::string mp = ws_.root() + "/volumes/V";
-  MountPoints points = c.mountPoints;
-  for (auto& point : points) {
-    if (point == "@") {
-      point = mp;
+  const std::string mp = ws_.root() + "/volumes/V";
+  auto atV = [&](std::string text) {
+    for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at + mp.size())) {
+      text.replace(at, 1, mp);
+    }
+    return text;
+  };
+  MountPoints points;
+  for (const auto& point : c.mountPoints) {
+    points.push_back(point ? std::optional(atV(*point)) : std::nullopt);
+  }
+  if (c.onVolume) {
+    fs::create_directories(mp);
+    for (const auto& name : *c.onVolume) {
+      writeFile(mp + "/" + name + "/Contents/Info.plist", "x");
     }
   }
-  if (c.fill) {
-    fs::create_directories(mp);
-    c.fill(mp);
-  }
   attachWith(points);
+  Records expected = opening("Sample.dmg", points.size());
+  for (const auto& record : c.ending) {
+    expected = record == "detach" ? joined({expected, detachRecords(mp)}) : joined({expected, {atV(record)}});
+  }
 
   Records log = install("Sample.dmg", "Sample.app", 1);
 
-  EXPECT_EQ(log, joined({opening("Sample.dmg", points.size()), c.ending(mp)}));
+  EXPECT_EQ(log, expected);
   EXPECT_FALSE(recordLeft());
-  EXPECT_EQ(detachedMountPoints(), c.detached ? Records{mp} : Records{});
+  EXPECT_EQ(detachedMountPoints(), logHas(c.ending, "detach") ? Records{mp} : Records{});
   EXPECT_TRUE(fs::is_empty(ws_.applications()));
 }
 
+using Names = std::vector<std::string>;
 INSTANTIATE_TEST_SUITE_P(
     Rows, SequenceFails,
     ::testing::Values(
-        FailedSearch{"ListingFails", {std::nullopt, "@"}, nullptr,
-                     [](const std::string& mp) {
-                       return Records{"mount-point : " + mp,
-                                      "PropertyListSerialization Failed!!!!! or not able to get contents of directory "
-                                      "No such file or directory (listing " + mp + ")"};
-                     },
-                     false},
-        FailedSearch{"EmptyVolume", {"@"}, [](const std::string&) {},
-                     [](const std::string& mp) {
-                       return joined({{"mount-point : " + mp, "Files list in the volume : []\n files count 0",
-                                       "Files not found in mounted volume, hence installation failed!!!!!"},
-                                      detachRecords(mp)});
-                     },
-                     true},
-        FailedSearch{"BundleNotOnTheVolume", {std::nullopt, "@"},
-                     [](const std::string& mp) { writeFile(mp + "/Other.app/Contents/Info.plist", "x"); },
-                     [](const std::string& mp) {
-                       return joined({{"mount-point : " + mp,
-                                       "Files list in the volume : [\"Other.app\"]\n files count 1", kNotFound},
-                                      detachRecords(mp)});
-                     },
-                     true},
-        FailedSearch{"NameDifferingOnlyInCase", {"@"},
-                     [](const std::string& mp) { writeFile(mp + "/sample.app/Contents/Info.plist", "x"); },
-                     [](const std::string& mp) {
-                       return joined({{"mount-point : " + mp,
-                                       "Files list in the volume : [\"sample.app\"]\n files count 1", kNotFound},
-                                      detachRecords(mp)});
-                     },
-                     true},
-        FailedSearch{"EmptyMountPoint", {std::nullopt, ""}, nullptr,
-                     [](const std::string&) {
-                       return Records{"mount-point : ",
-                                      "mount-point not found in mounted volume's plist, hence installation failed!!!!!"};
-                     },
-                     false},
-        FailedSearch{"NoEntityWithAMountPoint", {std::nullopt, std::nullopt}, nullptr,
-                     [](const std::string&) {
-                       return Records{
-                           "mount-point key not found in mounted volume's plist, hence installation failed!!!!!"};
-                     },
-                     false}),
+        FailedSearch{"ListingFails", {std::nullopt, "@"}, std::nullopt,
+                     {"mount-point : @", "PropertyListSerialization Failed!!!!! or not able to get contents of "
+                                         "directory No such file or directory (listing @)"}},
+        FailedSearch{"EmptyVolume", {"@"}, Names{},
+                     {"mount-point : @", "Files list in the volume : []\n files count 0",
+                      "Files not found in mounted volume, hence installation failed!!!!!", "detach"}},
+        FailedSearch{"BundleNotOnTheVolume", {std::nullopt, "@"}, Names{"Other.app"},
+                     {"mount-point : @", "Files list in the volume : [\"Other.app\"]\n files count 1", kNotFound,
+                      "detach"}},
+        FailedSearch{"NameDifferingOnlyInCase", {"@"}, Names{"sample.app"},
+                     {"mount-point : @", "Files list in the volume : [\"sample.app\"]\n files count 1", kNotFound,
+                      "detach"}},
+        FailedSearch{"EmptyMountPoint", {std::nullopt, ""}, std::nullopt,
+                     {"mount-point : ", "mount-point not found in mounted volume's plist, hence installation failed!!!!!"}},
+        FailedSearch{"NoEntityWithAMountPoint", {std::nullopt, std::nullopt}, std::nullopt,
+                     {"mount-point key not found in mounted volume's plist, hence installation failed!!!!!"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Sequence, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {

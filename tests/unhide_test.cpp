@@ -102,17 +102,6 @@ TEST(Unhide, LinkIsJudgedByItsOwnFlagNotItsTargets) {
   EXPECT_TRUE(itemHidden(dir / "target/X.app"));
 }
 
-TEST(Unhide, NothingAtThePathFails) {
-  TempDir dir;
-  std::string app = dir / "X.app";
-
-  bool result = true;
-  auto log = capturedLog([&] { result = checkAndUnhideApp(app); });
-
-  EXPECT_FALSE(result);
-  EXPECT_EQ(log, Lines{kFailed + "No such file or directory (reading the hidden flag of " + app + ")"});
-}
-
 TEST(Unhide, FileSystemWithoutExtendedAttributesReadsAsVisible) {
   SKIP_WITHOUT_OWN_MOUNTS();
   TempDir dir;
