@@ -241,6 +241,28 @@ TEST(CopyApp, MissingDestinationFolderFails) {
   EXPECT_EQ(log, Lines{kFailed + "No such file or directory (opening " + install.dir / "NoSuchFolder)"});
 }
 
+TEST(CopyApp, UpgradesOfABundleWithAReadOnlyFolderLeaveNothingBehind) {
+  // Without the power to bypass permissions (an ordinary user, or CopyWithoutPermission-
+  // Override), the replaced copy's read-only folder must be opened up to be emptied.
+  Install install;
+  makeNewBundle(install.source);
+  writeFile(install.source + "/Contents/Locked/inside", "in a read-only folder");
+  ::chmod((install.source + "/Contents/Locked").c_str(), 0555);
+
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    bool copied = false;
+    auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
+    EXPECT_TRUE(copied);
+    Lines expected{"App Copied successfully"};
+    if (run > 0) {
+      expected.insert(expected.begin(), "App already exist , hence replacing");
+    }
+    EXPECT_EQ(log, expected);
+    EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  }
+}
+
 // A file system that cannot swap two items; the plain renames whose turns (0 for the
 // first) are in `failing` fail with an I/O error.
 class WithoutSwaps : public installer::Renames {
