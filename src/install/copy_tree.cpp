@@ -85,7 +85,7 @@ public:
     if (::futimens(to.get(), itemTimes(status).data()) != 0) {
       return systemError(errno, "setting times of", ends.destination);
     }
-    if (Result<void> flushed = flushFileOfCopy(to.get(), ends.destination); !flushed) {
+    if (Result<void> flushed = flushFileOfCopy(to.get(), status.st_size, ends.destination); !flushed) {
       return flushed;
     }
     // Some file systems report a failed write only when the file is closed.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string_view>
 
 #include "platform/result.h"
@@ -10,9 +12,9 @@ namespace installer {
 // place, and the rename made durable; so after a power loss at any moment the place
 // holds the whole old item or the whole new one.  Errors say "flushing <path>".
 
-// For each file of a copy, once it is written and before it is closed: does or starts
-// what brings its data to the disk.
-Result<void> flushFileOfCopy(int file, std::string_view shownPath);
+// For each file of a copy, `size` bytes long, once it is written and before it is
+// closed: does or starts what brings its data to the disk.
+Result<void> flushFileOfCopy(int file, off_t size, std::string_view shownPath);
 
 // Before the rename that puts a finished copy in place: everything written to the
 // file system that holds the open item `copy` reaches the disk before the rename can.

@@ -33,7 +33,7 @@ int control(int fd, int command) {
 
 }  // namespace
 
-Result<void> flushFileOfCopy(int file, std::string_view shownPath) {
+Result<void> flushFileOfCopy(int file, off_t, std::string_view shownPath) {
   if (::fsync(file) != 0) {
     return systemError(errno, "flushing", shownPath);
   }
