@@ -88,9 +88,8 @@ int lockFolder(int folder, int operation) {
   return result;
 }
 
-// Takes the exclusive lock on the item `name` without waiting, and checks that the
-// item locked is still the one of that name.  Sets `heldElsewhere` when another
-// process holds it.
+// Takes the exclusive lock on the item `name` without waiting.  Sets `heldElsewhere`
+// when another process holds it.
 UniqueFd lockItem(int folder, const std::string& name, bool& heldElsewhere) {
   heldElsewhere = false;
   UniqueFd item(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -100,6 +99,7 @@ UniqueFd lockItem(int folder, const std::string& name, bool& heldElsewhere) {
   return item;
 }
 
+// Whether the open item `item` is the one named `name` in `folder`.
 bool isItemNamed(int item, int folder, const std::string& name) {
   struct stat locked {};
   struct stat named {};
@@ -108,8 +108,8 @@ bool isItemNamed(int item, int folder, const std::string& name) {
 }
 
 // Removes what an install of the same name that was killed or lost its machine
-// midway left behind.  Failures are left for a later run: they do not stop this one;
-// so is everything while another run is creating its copy.
+// midway left behind.  Failures are left for a later run: they do not stop this one.
+// While another run is creating its copy, the whole clean-up is left for later.
 void removeStaleTemporaries(int folder, const Place& place) {
   Result<std::vector<std::string>> names = listFolder(place.folder);
   if (!names) {
