@@ -366,7 +366,7 @@ Result<void> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int 
       }
       return {};
     }
-    linked_.emplace(ItemIdentity::of(status), LinkedFile{destination_.substr(topLength_ + 1), status.st_nlink - 1});
+    linked_.emplace(ItemIdentity::of(status), LinkedFile{destination_.substr(topLength_ + 1), static_cast<nlink_t>(status.st_nlink - 1)});
   }
   UniqueFd to(::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, steps_.creationMode(status)));
   if (!to) {
