@@ -5,6 +5,8 @@
 //               top-level links), many 1-50 KB resources, some extended attributes
 //   many-small  about 20,000 files of 0.5-8 KB, in the same skeleton without the
 //               large binaries
+//   deep        a thousand folders nested in Contents, each with two 1-8 KB files:
+//               for memory against depth
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <fcntl.h>
@@ -139,14 +141,14 @@ void framework(const std::string& frameworks, const std::string& name, size_t bi
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: %s typical|many-small SEED DST\n", argv[0]);
+    std::fprintf(stderr, "usage: %s typical|many-small|deep SEED DST\n", argv[0]);
     return 2;
   }
   std::string shape = argv[1];
   randomness.seed(std::strtoull(argv[2], nullptr, 10));
   std::string app = argv[3];
   bool typical = shape == "typical";
-  if (!typical && shape != "many-small") {
+  if (!typical && shape != "many-small" && shape != "deep") {
     std::fprintf(stderr, "make-bundle: unknown shape %s\n", shape.c_str());
     return 2;
   }
@@ -157,6 +159,16 @@ int main(int argc, char** argv) {
   folders(contents + "/Frameworks");
   folders(contents + "/_CodeSignature");
   file(contents + "/Info.plist", 2500, 0644);
+  if (shape == "deep") {
+    std::string level = contents;
+    for (int depth = 0; depth < 1000; ++depth) {
+      level += "/d";
+      folder(level);
+      file(level + "/a.dat", between(1000, 8000), 0644);
+      file(level + "/b.dat", between(1000, 8000), 0644);
+    }
+    return 0;
+  }
   file(contents + "/PkgInfo", 8, 0644);
   file(contents + "/_CodeSignature/CodeResources", typical ? 300000 : 40000, 0644);
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <filesystem>
 #include <string>
@@ -19,8 +20,10 @@
 #include "install/replace_item.h"
 #include "platform/error.h"
 #include "platform/fd.h"
+#include "platform/fs.h"
 #include "support/item_state.h"
 #include "support/private_mounts.h"
+#include "support/tracing.h"
 #include "support/files.h"
 #include "support/log_capture.h"
 #include "support/workspace.h"
@@ -28,7 +31,9 @@
 
 using installer::copyApp;
 using installer::isTemporaryNameFor;
+using installer::UniqueFd;
 using testing_support::capturedLog;
+using testing_support::splitLogRecords;
 using testing_support::namesIn;
 using testing_support::readFile;
 using testing_support::setImmutable;
@@ -240,6 +245,195 @@ TEST(CopyApp, MissingDestinationFolderFails) {
   EXPECT_FALSE(copied);
   EXPECT_EQ(log, Lines{kFailed + "No such file or directory (opening " + install.dir / "NoSuchFolder)"});
 }
+
+// What an install in a child process came to: its exit status (0 when copyApp
+// succeeded, 1 when it failed, 128 + signal when it crashed) and its log.
+struct ChildInstall {
+  int status = -1;
+  Lines log;
+};
+
+// Runs copyApp for `install` in a child process whose log goes to `logPath`, after
+// `first` (which sets limits, or stops for a tracer).
+pid_t startInstall(const Install& install, const std::string& logPath, const std::function<void()>& first) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (log < 0 || ::dup2(log, STDERR_FILENO) < 0) {
+      ::_exit(120);
+    }
+    first();
+    ::_exit(copyApp(install.source, install.destination) ? 0 : 1);
+  }
+  return child;
+}
+
+ChildInstall finishInstall(pid_t child, const std::string& logPath) {
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), splitLogRecords(readFile(logPath))};
+}
+
+// Makes a chain of `depth` folders named "d" at `top` (itself the first) with a file
+// "leaf" in the deepest.  Its paths are far longer than the system's limit, so it is
+// made, and read, through descriptors.
+void makeChain(const std::string& top, int depth) {
+  std::filesystem::create_directories(top);
+  UniqueFd at(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int level = 1; level < depth; ++level) {
+    ASSERT_EQ(::mkdirat(at.get(), "d", 0755), 0);
+    at.reset(::openat(at.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  UniqueFd leaf(::openat(at.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  ASSERT_EQ(::write(leaf.get(), "leaf", 4), 4);
+}
+
+// How many folders deep the chain at `top` goes, when its leaf is whole; -1 otherwise.
+int chainDepth(const std::string& top) {
+  UniqueFd at(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int depth = 1;
+  for (UniqueFd next; (next = UniqueFd(::openat(at.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));) {
+    at = std::move(next);
+    ++depth;
+  }
+  UniqueFd leaf(::openat(at.get(), "leaf", O_RDONLY | O_CLOEXEC));
+  char bytes[8];
+  return leaf && ::read(leaf.get(), bytes, sizeof bytes) == 4 ? depth : -1;
+}
+
+enum class Limit { descriptors, stack };
+
+struct DeepCase {
+  const char* name;
+  int newDepth;  // of the bundle on the volume
+  int oldDepth;  // of the copy it replaces
+  Limit limit;   // 256 descriptors, or a 1 MiB stack
+  bool installs;
+};
+
+void PrintTo(const DeepCase& c, std::ostream* os) { *os << c.name; }
+
+class CopyAppDeepTrees : public ::testing::TestWithParam<DeepCase> {};
+
+TEST_P(CopyAppDeepTrees, NeitherTheCopyNorTheRemovalRunsOutOrCrashes) {
+  const DeepCase& c = GetParam();
+  Install install;
+  makeChain(install.source, c.newDepth);
+  makeChain(install.destination, c.oldDepth);
+  std::string logPath = install.dir / "log";
+
+  pid_t child = startInstall(install, logPath, [&] {
+    rlimit limit = c.limit == Limit::descriptors ? rlimit{256, 256} : rlimit{1 << 20, 1 << 20};
+    ::setrlimit(c.limit == Limit::descriptors ? RLIMIT_NOFILE : RLIMIT_STACK, &limit);
+  });
+  ChildInstall run = finishInstall(child, logPath);
+
+  if (c.installs) {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+  } else {
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.log.size(), 1u) << ::testing::PrintToString(run.log);
+    EXPECT_TRUE(run.log[0].starts_with(kFailed + "Folders nested more than 1024 deep cannot be part of an "
+                                                  "application bundle (copying " + install.source + "/d/d/"))
+        << run.log[0].substr(0, 300);
+  }
+  EXPECT_EQ(chainDepth(install.destination), c.installs ? c.newDepth : c.oldDepth);
+  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  // Trees this deep are beyond std::filesystem's paths: the tool's own removal takes them.
+  EXPECT_TRUE(installer::removeItem(install.dir.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Depths, CopyAppDeepTrees,
+    ::testing::Values(DeepCase{"SixHundredLevelsWith256Descriptors", 600, 600, Limit::descriptors, true},
+                      DeepCase{"FiveThousandLevelsAreRefusedOnASmallStack", 5000, 3, Limit::stack, false},
+                      DeepCase{"FiveThousandLevelOldCopyGoesOnASmallStack", 3, 5000, Limit::stack, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CopyApp, UpgradesOfABundleWithAReadOnlyFolderLeaveNothingBehind) {
+  // Without the power to bypass permissions (an ordinary user, or CopyWithoutPermission-
+  // Override), the replaced copy's read-only folder must be opened up to be emptied.
+  Install install;
+  makeNewBundle(install.source);
+  writeFile(install.source + "/Contents/Locked/inside", "in a read-only folder");
+  ::chmod((install.source + "/Contents/Locked").c_str(), 0555);
+
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    bool copied = false;
+    auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
+    EXPECT_TRUE(copied);
+    Lines expected{"App Copied successfully"};
+    if (run > 0) {
+      expected.insert(expected.begin(), "App already exist , hence replacing");
+    }
+    EXPECT_EQ(log, expected);
+    EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  }
+}
+
+struct ConcurrentCase {
+  const char* name;
+  // While the first run stands just after creating its copy: another install of the
+  // same bundle runs whole, or another program takes the copy's lock.
+  bool anotherProgramTakesTheLock;
+};
+
+void PrintTo(const ConcurrentCase& c, std::ostream* os) { *os << c.name; }
+
+class CopyAppConcurrently : public ::testing::TestWithParam<ConcurrentCase> {};
+
+TEST_P(CopyAppConcurrently, NeitherRunDamagesTheOther) {
+  Install install;
+  makeNewBundle(install.source);
+  makeOldBundle(install.destination);
+  Lines old = snapshotTree(install.destination);
+  std::string logPath = install.dir / "log";
+  pid_t first = startInstall(install, logPath, testing_support::stopForTracer);
+  if (!testing_support::runUntilItsFirstFolderExists(first)) {
+    ::kill(first, SIGKILL);
+    finishInstall(first, logPath);
+    GTEST_SKIP() << "needs ptrace (Linux 5.3 or later) to stop a run just after it creates its copy";
+  }
+  Lines names = namesIn(install.applications);
+  ASSERT_EQ(names.size(), 2u) << ::testing::PrintToString(names);
+  ASSERT_TRUE(isTemporaryNameFor(names[0], "X.app")) << names[0];
+
+  UniqueFd otherLock;
+  if (GetParam().anotherProgramTakesTheLock) {
+    otherLock.reset(::open((install.applications + "/" + names[0]).c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_EQ(::flock(otherLock.get(), LOCK_EX | LOCK_NB), 0);
+  } else {
+    bool copied = false;
+    auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
+    EXPECT_TRUE(copied);
+    EXPECT_EQ(log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+  }
+  ASSERT_TRUE(testing_support::releaseTracedChild(first));
+  ChildInstall run = finishInstall(first, logPath);
+  otherLock.reset();
+
+  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  if (GetParam().anotherProgramTakesTheLock) {
+    // A copy this run does not hold alone could be damaged under it: one failure line.
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.log.size(), 1u) << ::testing::PrintToString(run.log);
+    EXPECT_EQ(run.log[0], kFailed + "Resource temporarily unavailable (locking " + install.applications + "/" +
+                              names[0] + ")");
+    EXPECT_EQ(snapshotTree(install.destination), old);
+  } else {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+    EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, CopyAppConcurrently,
+                         ::testing::Values(ConcurrentCase{"SecondInstallMeanwhile", false},
+                                           ConcurrentCase{"AnotherProgramTakesTheLock", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A file system that cannot swap two items; the plain renames whose turns (0 for the
 // first) are in `failing` fail with an I/O error.

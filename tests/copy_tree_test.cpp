@@ -89,28 +89,75 @@ struct TreeCase {
 
 void PrintTo(const TreeCase& c, std::ostream* os) { *os << c.name; }
 
-class CopyKeeps : public ::testing::TestWithParam<TreeCase> {};
+class CopyKeeps : public ::testing::TestWithParam<TreeCase> {
+protected:
+  // The source goes in volume(), on a file system of its own when the case asks.
+  void SetUp() override {
+    std::filesystem::create_directories(volume());
+    std::filesystem::create_directories(dir_ / "dest");
+    if (GetParam().sourceOnOtherFileSystem) {
+      SKIP_WITHOUT_OWN_MOUNTS();
+      mount_.emplace("tmpfs", volume(), "size=16m");
+    }
+  }
+  std::string volume() const { return dir_ / "volume"; }
+
+  TempDir dir_;
+  std::optional<testing_support::ScopedMount> mount_;
+};
 
 TEST_P(CopyKeeps, ContentsModesTimesLinksAndAttributes) {
-  TempDir dir;
-  std::filesystem::create_directories(dir / "volume");
-  std::filesystem::create_directories(dir / "dest");
-  std::optional<testing_support::ScopedMount> volume;
-  if (GetParam().sourceOnOtherFileSystem) {
-    SKIP_WITHOUT_OWN_MOUNTS();
-    volume.emplace("tmpfs", dir / "volume", "size=16m");
-  }
-  makeRichBundle(dir / "volume/X.app");
+  makeRichBundle(volume() + "/X.app");
 
-  ASSERT_EQ(copyInto(dir / "volume/X.app", dir / "dest", "X.app"), std::nullopt);
+  ASSERT_EQ(copyInto(volume() + "/X.app", dir_ / "dest", "X.app"), std::nullopt);
 
   // Access times first: taking the snapshot reads the files.
   struct stat copied {};
-  ASSERT_EQ(::lstat((dir / "dest/X.app/Contents/Resources/secret").c_str(), &copied), 0);
+  ASSERT_EQ(::lstat((dir_ / "dest/X.app/Contents/Resources/secret").c_str(), &copied), 0);
   EXPECT_EQ(testing_support::accessTimeOf(copied).tv_sec, 1500000000);
   EXPECT_EQ(testing_support::accessTimeOf(copied).tv_nsec, 123456789);
-  EXPECT_EQ(snapshotTree(dir / "dest/X.app"), snapshotTree(dir / "volume/X.app"));
-  EXPECT_EQ(modeOf(dir / "dest/X.app/Contents/Locked") & 07777, 0555u);
+  EXPECT_EQ(snapshotTree(dir_ / "dest/X.app"), snapshotTree(volume() + "/X.app"));
+  EXPECT_EQ(modeOf(dir_ / "dest/X.app/Contents/Locked") & 07777, 0555u);
+}
+
+TEST_P(CopyKeeps, HardLinksStayLinkedAndHolesStayHoles) {
+  const std::string app = volume() + "/X.app";
+  writeFile(app + "/Contents/MacOS/X", "linked", 0755);
+  writeFile(app + "/Contents/Resources/alone", "alone");
+  std::filesystem::create_hard_link(app + "/Contents/MacOS/X", app + "/Contents/Resources/X-again");
+  // 1 GiB with three small islands of data, the last one at the very end.
+  constexpr off_t kSize = off_t{1} << 30;
+  const std::vector<std::pair<off_t, std::string>> islands = {
+      {0, "head"}, {kSize / 2 + 12345, "middle"}, {kSize - 4, "tail"}};
+  {
+    UniqueFd sparse(::open((app + "/Contents/Resources/disk.img").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
+    ASSERT_TRUE(sparse);
+    for (const auto& [offset, bytes] : islands) {
+      ASSERT_EQ(::pwrite(sparse.get(), bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+    }
+  }
+
+  ASSERT_EQ(copyInto(app, dir_ / "dest", "X.app"), std::nullopt);
+
+  struct stat first {}, second {}, alone {}, sparse {};
+  ASSERT_EQ(::lstat((dir_ / "dest/X.app/Contents/MacOS/X").c_str(), &first), 0);
+  ASSERT_EQ(::lstat((dir_ / "dest/X.app/Contents/Resources/X-again").c_str(), &second), 0);
+  ASSERT_EQ(::lstat((dir_ / "dest/X.app/Contents/Resources/alone").c_str(), &alone), 0);
+  EXPECT_EQ(first.st_ino, second.st_ino) << "the hard-linked pair was copied as two files";
+  EXPECT_EQ(first.st_nlink, 2u);
+  EXPECT_EQ(alone.st_nlink, 1u);
+  EXPECT_EQ(readFile(dir_ / "dest/X.app/Contents/Resources/X-again"), "linked");
+
+  const std::string copiedImage = dir_ / "dest/X.app/Contents/Resources/disk.img";
+  ASSERT_EQ(::stat(copiedImage.c_str(), &sparse), 0);
+  EXPECT_EQ(sparse.st_size, kSize);
+  EXPECT_LT(sparse.st_blocks * 512, 1 << 20) << "the holes were filled in";
+  UniqueFd copy(::open(copiedImage.c_str(), O_RDONLY));
+  for (const auto& [offset, bytes] : islands) {
+    std::string read(bytes.size(), '?');
+    ASSERT_EQ(::pread(copy.get(), read.data(), read.size(), offset), static_cast<ssize_t>(read.size()));
+    EXPECT_EQ(read, bytes) << "at " << offset;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(RealTrees, CopyKeeps,
@@ -118,21 +165,28 @@ INSTANTIATE_TEST_SUITE_P(RealTrees, CopyKeeps,
                                            TreeCase{"FromAnotherFileSystem", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CopyTree, DropsSetIdBitsAndGivesTheCopyToTheRunningUser) {
+TEST(CopyTree, DropsSetIdBitsAndWorldWriteAsRootAndGivesTheCopyToTheRunningUser) {
   TempDir dir;
   writeFile(dir / "src/setuid", "u", 0644);
   writeFile(dir / "src/setgid", "g", 0644);
-  writeFile(dir / "src/shared/file", "f", 0644);
+  writeFile(dir / "src/shared/file", "f", 0666);
+  writeFile(dir / "src/MacOS/X", "x", 0757);
   bool otherOwner = ::geteuid() == 0 && ::lchown((dir / "src/setuid").c_str(), 4321, 4321) == 0;
   ::chmod((dir / "src/setuid").c_str(), 04755);
   ::chmod((dir / "src/setgid").c_str(), 02711);
   ::chmod((dir / "src/shared").c_str(), 02775);
+  ::chmod((dir / "src/MacOS").c_str(), 01777);
 
   ASSERT_EQ(copyInto(dir / "src", dir.path(), "copy"), std::nullopt);
 
   EXPECT_EQ(modeOf(dir / "copy/setuid") & 07777, 0755u);
   EXPECT_EQ(modeOf(dir / "copy/setgid") & 07777, 0711u);
   EXPECT_EQ(modeOf(dir / "copy/shared") & 07777, 0775u);
+  // Installed by root, nothing may be changed by every local user.
+  const mode_t worldWrite = ::geteuid() == 0 ? 0 : S_IWOTH;
+  EXPECT_EQ(modeOf(dir / "copy/shared/file") & 07777, 0664u | worldWrite);
+  EXPECT_EQ(modeOf(dir / "copy/MacOS/X") & 07777, 0755u | worldWrite);
+  EXPECT_EQ(modeOf(dir / "copy/MacOS") & 07777, 01775u | worldWrite);
   if (otherOwner) {
     struct stat status {};
     ::lstat((dir / "copy/setuid").c_str(), &status);
@@ -140,21 +194,10 @@ TEST(CopyTree, DropsSetIdBitsAndGivesTheCopyToTheRunningUser) {
   }
 }
 
-TEST(CopyTree, LinkAsTheWholeItemIsCopiedAsALink) {
-  TempDir dir;
-  writeFile(dir / "elsewhere/X.app/Contents/Info.plist", "real");
-  std::filesystem::create_directory_symlink(dir / "elsewhere/X.app", dir / "X.app");
-  std::filesystem::create_directories(dir / "dest");
-
-  ASSERT_EQ(copyInto(dir / "X.app", dir / "dest", "X.app"), std::nullopt);
-
-  EXPECT_TRUE(std::filesystem::is_symlink(dir / "dest/X.app"));
-  EXPECT_EQ(std::filesystem::read_symlink(dir / "dest/X.app"), dir / "elsewhere/X.app");
-}
-
-struct NonFileCase {
+struct RefusedCase {
   const char* name;
-  const char* kind;                       // how the refusal names it
+  const char* where;                      // the item's path in the bundle ("" for the bundle)
+  const char* refusal;                    // how the refusal names it
   void (*make)(const std::string& path);  // makes the item
 };
 
@@ -171,30 +214,44 @@ void makeDevice(const std::string& path) {
     GTEST_SKIP() << "making a device node needs root";
   }
 }
+// The bundle as a link to a real bundle beside it: after the detach it would point
+// nowhere, or into a folder someone else controls.
+void makeBundleLink(const std::string& path) {
+  writeFile(path + ".real/Contents/Info.plist", "real");
+  std::filesystem::remove_all(path);
+  std::filesystem::create_directory_symlink(path + ".real", path);
+}
 
-void PrintTo(const NonFileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
-class CopyRefuses : public ::testing::TestWithParam<NonFileCase> {};
+class CopyRefuses : public ::testing::TestWithParam<RefusedCase> {};
 
-TEST_P(CopyRefuses, DevicesFifosAndSocketsInsideTheBundle) {
+TEST_P(CopyRefuses, WhatCannotBeABundleOrPartOfOne) {
   TempDir dir;
   writeFile(dir / "X.app/Contents/Info.plist", "x");
-  std::string odd = dir / "X.app/Contents/odd";
+  std::string where = GetParam().where;
+  std::string odd = where.empty() ? dir / "X.app" : dir / ("X.app/" + where);
   GetParam().make(odd);
   if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) {
     return;
   }
   auto failure = copyInto(dir / "X.app", dir.path(), "copy");
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(*failure, std::string(GetParam().kind) + " cannot be part of an application bundle (copying " +
-                          odd + ")");
+  EXPECT_EQ(*failure, std::string(GetParam().refusal) + " (copying " + odd + ")");
+  if (where.empty()) {
+    EXPECT_FALSE(testing_support::exists(dir / "copy")) << "nothing is made for a refused bundle";
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, CopyRefuses,
-                         ::testing::Values(NonFileCase{"Fifo", "A FIFO (named pipe)", makeFifo},
-                                           NonFileCase{"Socket", "A socket", makeSocket},
-                                           NonFileCase{"Device", "A character device", makeDevice}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, CopyRefuses,
+    ::testing::Values(
+        RefusedCase{"Fifo", "Contents/odd", "A FIFO (named pipe) cannot be part of an application bundle", makeFifo},
+        RefusedCase{"Socket", "Contents/odd", "A socket cannot be part of an application bundle", makeSocket},
+        RefusedCase{"Device", "Contents/odd", "A character device cannot be part of an application bundle",
+                    makeDevice},
+        RefusedCase{"LinkAsTheBundle", "", "A symbolic link cannot be an application bundle", makeBundleLink}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CopyTree, DestinationWithoutExtendedAttributesGetsTheCopyWithoutThem) {
   SKIP_WITHOUT_OWN_MOUNTS();

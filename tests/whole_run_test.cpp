@@ -3,6 +3,8 @@
 // that goes away.  The scripted hdiutil is first on PATH.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <optional>
 
@@ -10,6 +12,7 @@
 #include "image/unmount.h"
 #include "support/item_state.h"
 #include "support/log_capture.h"
+#include "support/private_mounts.h"
 #include "support/record.h"
 #include "support/tree_snapshot.h"
 #include "support/workspace.h"
@@ -136,6 +139,24 @@ TEST_F(WholeRun, LogReaderThatGoesAwayDoesNotCutTheInstallShort) {
   EXPECT_EQ(snapshotTree(installed()), snapshotTree(source_));
   EXPECT_FALSE(recordLeft());
   EXPECT_EQ(ws_.hdiutilCalls().size(), 2u);
+}
+
+TEST_F(WholeRun, InstalledBundleSurvivesAPowerCut) {
+  SKIP_WITHOUT_LOOP_FILE_SYSTEMS();
+  testing_support::LoopFileSystem disk(ws_.root() + "/applications.img", ws_.applications());
+
+  for (const std::string round : {"fresh install", "replacement"}) {
+    SCOPED_TRACE(round);
+    writeFile(source_ + "/Contents/Resources/data", std::string(4096, round[0]));
+    Records log = run(0);
+    EXPECT_EQ(log.size(), round == "replacement" ? 13u : 12u) << ::testing::PrintToString(log);
+
+    // Past ext4's 5-second journal commit, which alone keeps names but not contents.
+    ::sleep(7);
+    disk.cutPowerAndRemount();
+
+    EXPECT_EQ(snapshotTree(installed()), snapshotTree(source_));
+  }
 }
 
 }  // namespace

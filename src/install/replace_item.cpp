@@ -8,8 +8,10 @@
 #include <random>
 
 #include "install/copy_tree.h"
+#include "platform/durability.h"
 #include "platform/error.h"
 #include "platform/fd.h"
+#include "platform/folder.h"
 #include "platform/fs.h"
 
 namespace installer {
@@ -67,10 +69,27 @@ std::string freshName(int folder, const std::string& prefix) {
   }
 }
 
-// Takes the exclusive lock on the item `name` without waiting.  A running install
-// holds that lock on its temporary copy from the moment it creates it until it ends,
-// and the system lets go of it when the process dies, however it dies.  Sets
-// `heldElsewhere` when another process holds it.
+// Runs that install the same name coordinate with two kinds of lock, both released
+// by the system when a process dies, however it dies:
+//  - each run holds an exclusive flock on its temporary copy until it ends, so a
+//    clean-up takes only copies that no running install holds;
+//  - a run holds a shared flock on the destination folder itself from before its copy
+//    exists until that copy is locked, and a clean-up takes the folder's lock
+//    exclusively, without waiting, around locking a leftover.  So a clean-up never
+//    sees a copy that exists but is not locked yet, and runs that create copies never
+//    wait for each other.
+
+// Takes the lock `operation` on the open folder `folder`, waiting for it unless
+// LOCK_NB asks otherwise; an interrupted wait is tried again.
+int lockFolder(int folder, int operation) {
+  int result;
+  while ((result = ::flock(folder, operation)) != 0 && errno == EINTR) {
+  }
+  return result;
+}
+
+// Takes the exclusive lock on the item `name` without waiting.  Sets `heldElsewhere`
+// when another process holds it.
 UniqueFd lockItem(int folder, const std::string& name, bool& heldElsewhere) {
   heldElsewhere = false;
   UniqueFd item(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -80,8 +99,17 @@ UniqueFd lockItem(int folder, const std::string& name, bool& heldElsewhere) {
   return item;
 }
 
+// Whether the open item `item` is the one named `name` in `folder`.
+bool isItemNamed(int item, int folder, const std::string& name) {
+  struct stat locked {};
+  struct stat named {};
+  return ::fstat(item, &locked) == 0 && ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         ItemIdentity::of(locked) == ItemIdentity::of(named);
+}
+
 // Removes what an install of the same name that was killed or lost its machine
 // midway left behind.  Failures are left for a later run: they do not stop this one.
+// While another run is creating its copy, the whole clean-up is left for later.
 void removeStaleTemporaries(int folder, const Place& place) {
   Result<std::vector<std::string>> names = listFolder(place.folder);
   if (!names) {
@@ -91,9 +119,13 @@ void removeStaleTemporaries(int folder, const Place& place) {
     if (!isTemporaryNameFor(entry, place.name)) {
       continue;
     }
+    if (lockFolder(folder, LOCK_EX | LOCK_NB) != 0) {
+      return;
+    }
     bool heldElsewhere = false;
     UniqueFd lock = lockItem(folder, entry, heldElsewhere);
-    if (!heldElsewhere) {
+    lockFolder(folder, LOCK_UN);
+    if (lock && !heldElsewhere && isItemNamed(lock.get(), folder, entry)) {
       (void)removeItem(place.pathOf(entry));
     }
   }
@@ -186,15 +218,29 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
 
   // 1. Copy into a hidden sibling, locked from its creation on so that a concurrent
   //    install of the same name does not take it for a leftover.
+  if (lockFolder(folder.get(), LOCK_SH) != 0) {
+    return systemError(errno, "locking", place->folder);
+  }
   const std::string temporary = freshName(folder.get(), "." + place->name + ".");
   const std::string temporaryPath = place->pathOf(temporary);
   UniqueFd copyLock;
-  Result<void> copied = copyTree(source, folder.get(), temporary, temporaryPath, [&](int created) {
+  Result<void> copied = copyTree(source, folder.get(), temporary, temporaryPath, [&](int created) -> Result<void> {
     copyLock.reset(::fcntl(created, F_DUPFD_CLOEXEC, 0));
-    if (copyLock) {
-      ::flock(copyLock.get(), LOCK_EX | LOCK_NB);
+    if (!copyLock || ::flock(copyLock.get(), LOCK_EX | LOCK_NB) != 0) {
+      return systemError(errno, "locking", temporaryPath);
     }
+    lockFolder(folder.get(), LOCK_UN);
+    return {};
   });
+  lockFolder(folder.get(), LOCK_UN);
+  // 2. Make it durable, and check that it is still the copy this run made and locked.
+  if (copied) {
+    copied = flushBeforeRename(copyLock.get(), temporaryPath);
+  }
+  if (copied && !isItemNamed(copyLock.get(), folder.get(), temporary)) {
+    // Something else stands there now, or nothing: leave it be.
+    return failure("The copy was changed by another program", "checking", temporaryPath);
+  }
   if (!copied) {
     Error failure = copied.error();
     if (existsIn(folder.get(), temporary)) {
@@ -205,7 +251,7 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
     return failure;
   }
 
-  // 2. Put it in place.
+  // 3. Put it in place, and make that durable before anyone hears of it.
   Result<std::string> oldName = putInPlace(folder.get(), *place, temporary, renames);
   if (!oldName) {
     Error failure = oldName.error();
@@ -214,12 +260,17 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
     }
     return failure;
   }
+  if (Result<void> flushed = flushFolder(folder.get(), place->folder); !flushed) {
+    Error failure = flushed.error();
+    failure.description += "; the new copy is in place but may not survive a power loss";
+    return failure;
+  }
   Replacement replacement;
   if (oldName->empty()) {
     return replacement;
   }
 
-  // 3. Remove the item it replaced.  The copy is in place whatever happens here.
+  // 4. Remove the item it replaced.  The copy is in place whatever happens here.
   replacement.replacedExisting = true;
   bool heldElsewhere = false;
   UniqueFd oldLock = lockItem(folder.get(), *oldName, heldElsewhere);

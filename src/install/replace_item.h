@@ -22,19 +22,24 @@ struct Replacement {
 bool isTemporaryNameFor(const std::string& candidate, const std::string& name);
 
 // Puts a copy of the item at `source` at `destination` (the item's own path, not its
-// folder) without ever leaving the destination empty or half-written:
+// folder) without ever leaving the destination empty or half-written, even after a
+// power loss:
 //   1. removes temporary siblings that an interrupted earlier install of the same
 //      name left behind (never one that a running install is still filling);
-//   2. copies `source` into a new temporary sibling ".<name>.<random>";
+//   2. copies `source` into a new temporary sibling ".<name>.<random>", locked from
+//      the moment it exists, and flushes it to the disk;
 //   3. swaps it with whatever stands at `destination` in one step, or renames it
-//      there when nothing does (never replacing an item that appeared meanwhile);
+//      there when nothing does (never replacing an item that appeared meanwhile), and
+//      flushes the folder;
 //   4. removes the item swapped out.
 // On a file system that cannot swap, step 3 sets the old item aside under a name no
 // clean-up ever takes (".<name>.previous.<random>"), renames the copy in, and puts
 // the old item back should that fail.
 // On failure the copy is removed again and whatever stood at the destination stands
 // there unchanged; the Error says what failed, and, when the old item could not be put
-// back, that too and where it was kept.  Logs nothing.
+// back, that too and where it was kept.  Only when the folder cannot be flushed after
+// the rename is the new copy already in place, and the Error says so.  A copy that
+// another program locked or replaced under this run fails it.  Logs nothing.
 Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination,
                                     Renames& renames = systemRenames());
 

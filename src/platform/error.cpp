@@ -26,15 +26,21 @@ std::string errorText(int errnum) {
   return strerrorResult(strerror_r(errnum, buffer, sizeof buffer), buffer, errnum);
 }
 
-Error systemError(int errnum, std::string_view operation, std::string_view path) {
-  std::string text = errorText(errnum);
+Error failure(std::string_view what, std::string_view operation, std::string_view path) {
+  std::string text(what);
   text += " (";
   text += operation;
   text += ' ';
   // Paths often come from a disk image; whatever they hold stays inside one message.
   text += printable(path);
   text += ')';
-  return Error{errnum, std::move(text)};
+  return Error{0, std::move(text)};
+}
+
+Error systemError(int errnum, std::string_view operation, std::string_view path) {
+  Error error = failure(errorText(errnum), operation, path);
+  error.code = errnum;
+  return error;
 }
 
 }  // namespace installer

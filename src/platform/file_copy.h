@@ -45,10 +45,12 @@ public:
   ItemContentCopier(const ItemContentCopier&) = delete;
   ItemContentCopier& operator=(const ItemContentCopier&) = delete;
 
-  // Copies the `size` bytes of the regular file open for reading at `from` (at offset
-  // 0) into the empty file open for writing at `to`, keeping the bytes inside the
-  // kernel where the system allows.  A file that turns out shorter is copied as it is.
-  Result<void> copyData(int from, int to, off_t size, const CopyEnds& ends);
+  // Copies the contents of the regular file open for reading at `from`, whose status
+  // is `fromStatus`, into the empty file open for writing at `to`, keeping the bytes
+  // inside the kernel where the system allows.  Holes stay holes: only the data of a
+  // sparse file is written, and the copy gets the same length.  A file that turns out
+  // shorter than its status said is copied as it is.
+  Result<void> copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends);
 
   // Copies the extended attributes of the open item `from` (a file or a folder whose
   // status is `fromStatus`) to the open item `to`: the user.* ones on Linux, all of

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -8,7 +9,6 @@
 #include <vector>
 
 #include "platform/file_copy.h"
-#include "platform/io.h"
 
 namespace installer {
 
@@ -28,15 +28,16 @@ bool noAttributesHere(int error) { return error == ENOTSUP || error == EOPNOTSUP
 
 enum class KernelCopy { finished, failed, tryNextWay };
 
-// Moves bytes with `call` (copy_file_range or sendfile: both take a count and return
-// how much they moved) until `size` bytes are `done` or the file ends.  A call that
-// cannot serve these two files at all, found out before any byte moved, is marked
-// `unusable` for the rest of the tree; errno holds the failure.
+// Moves bytes with `call` (copy_file_range or sendfile: both take the offset to copy
+// from and a count, and return how much they moved) until `length` bytes are `done`
+// or the file ends.  A call that cannot serve these two files at all, found out
+// before any byte moved, is marked `unusable` for the rest of the tree; errno holds
+// the failure.
 template <typename Call>
-KernelCopy kernelCopy(off_t& done, off_t size, bool& unusable, Call call) {
-  while (!unusable && done < size) {
-    size_t chunk = static_cast<size_t>(std::min<off_t>(size - done, kLargestChunk));
-    ssize_t copied = call(chunk);
+KernelCopy kernelCopy(off_t offset, off_t& done, off_t length, bool& unusable, Call call) {
+  while (!unusable && done < length) {
+    size_t chunk = static_cast<size_t>(std::min<off_t>(length - done, kLargestChunk));
+    ssize_t copied = call(offset + done, chunk);
     if (copied > 0) {
       done += copied;
     } else if (copied == 0) {
@@ -49,35 +50,38 @@ KernelCopy kernelCopy(off_t& done, off_t size, bool& unusable, Call call) {
       return KernelCopy::failed;
     }
   }
-  return done >= size ? KernelCopy::finished : KernelCopy::tryNextWay;
+  return done >= length ? KernelCopy::finished : KernelCopy::tryNextWay;
 }
 
-}  // namespace
-
-std::array<timespec, 2> itemTimes(const struct stat& status) { return {status.st_atim, status.st_mtim}; }
-
-struct ItemContentCopier::State {
+// What the data copies of one tree share: the ways that turned out not to work
+// between its file systems, and the buffer for the last way.
+struct DataWays {
   bool copyFileRangeUnusable = false;
   bool sendfileUnusable = false;
-  std::vector<char> buffer;  // for read and write, allocated on first need
-  std::vector<char> names = std::vector<char>(1024);
-  std::vector<char> value = std::vector<char>(4096);
+  std::vector<char> buffer;  // for pread and pwrite, allocated on first need
 };
 
-ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
-ItemContentCopier::~ItemContentCopier() = default;
-
-Result<void> ItemContentCopier::copyData(int from, int to, off_t size, const CopyEnds& ends) {
+// Copies `length` bytes at `offset` of `from` to the same offset of `to`.
+Result<void> copyRange(DataWays& ways, int from, int to, off_t offset, off_t length, const CopyEnds& ends) {
   off_t done = 0;
-  // The counts below stop at the size seen when the file was opened: one system call
-  // for a small file instead of two, and a file that shrinks meanwhile ends early.
+  // The counts stop at the length seen when the file was opened: one system call for
+  // a small file instead of two, and a file that shrinks meanwhile ends early.
   // copy_file_range first; between file systems, where it gives up, sendfile still
   // keeps the bytes in the kernel.
-  KernelCopy step = kernelCopy(done, size, state_->copyFileRangeUnusable,
-                               [&](size_t chunk) { return ::copy_file_range(from, nullptr, to, nullptr, chunk, 0); });
-  if (step == KernelCopy::tryNextWay) {
-    step = kernelCopy(done, size, state_->sendfileUnusable,
-                      [&](size_t chunk) { return ::sendfile(to, from, nullptr, chunk); });
+  KernelCopy step = kernelCopy(offset, done, length, ways.copyFileRangeUnusable, [&](off_t at, size_t chunk) {
+    loff_t in = at;
+    loff_t out = at;
+    return ::copy_file_range(from, &in, to, &out, chunk, 0);
+  });
+  if (step == KernelCopy::tryNextWay && !ways.sendfileUnusable) {
+    // sendfile writes where the file's own offset stands: 0 for a fresh file.
+    if (offset + done != 0 && ::lseek(to, offset + done, SEEK_SET) < 0) {
+      return writingFailed(errno, ends);
+    }
+    step = kernelCopy(offset, done, length, ways.sendfileUnusable, [&](off_t at, size_t chunk) {
+      off_t in = at;
+      return ::sendfile(to, from, &in, chunk);
+    });
   }
   if (step == KernelCopy::failed) {
     return copyFailed(errno, ends);
@@ -85,11 +89,12 @@ Result<void> ItemContentCopier::copyData(int from, int to, off_t size, const Cop
   if (step == KernelCopy::finished) {
     return {};
   }
-  if (state_->buffer.empty()) {
-    state_->buffer.resize(kBufferSize);
+  if (ways.buffer.empty()) {
+    ways.buffer.resize(kBufferSize);
   }
-  while (done < size) {
-    ssize_t got = ::read(from, state_->buffer.data(), state_->buffer.size());
+  while (done < length) {
+    size_t chunk = static_cast<size_t>(std::min<off_t>(length - done, static_cast<off_t>(ways.buffer.size())));
+    ssize_t got = ::pread(from, ways.buffer.data(), chunk, offset + done);
     if (got == 0) {
       return {};
     }
@@ -99,11 +104,59 @@ Result<void> ItemContentCopier::copyData(int from, int to, off_t size, const Cop
       }
       return readingFailed(errno, ends);
     }
-    if (Result<void> written = writeAll(to, {state_->buffer.data(), static_cast<size_t>(got)}, ends.destination);
-        !written) {
-      return written;
+    for (ssize_t written = 0; written < got;) {
+      ssize_t now = ::pwrite(to, ways.buffer.data() + written, static_cast<size_t>(got - written),
+                             offset + done + written);
+      if (now < 0 && errno != EINTR) {
+        return writingFailed(errno, ends);
+      }
+      written += now > 0 ? now : 0;
     }
     done += got;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::array<timespec, 2> itemTimes(const struct stat& status) { return {status.st_atim, status.st_mtim}; }
+
+struct ItemContentCopier::State {
+  DataWays ways;
+  std::vector<char> names = std::vector<char>(1024);
+  std::vector<char> value = std::vector<char>(4096);
+};
+
+ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
+ItemContentCopier::~ItemContentCopier() = default;
+
+Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends) {
+  const off_t size = fromStatus.st_size;
+  // Fewer blocks than the length takes means holes (or a compressed file): only the
+  // data is copied then, found with SEEK_DATA and SEEK_HOLE, as copy_file_range and
+  // sendfile would write the holes out as zeros on most file systems.  Every other
+  // file is copied whole, without the extra calls.
+  if (static_cast<off_t>(fromStatus.st_blocks) * 512 >= size) {
+    return copyRange(state_->ways, from, to, 0, size, ends);
+  }
+  for (off_t offset = 0; offset < size;) {
+    off_t data = ::lseek(from, offset, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) {
+      break;  // only a hole is left
+    }
+    off_t hole = data < 0 ? -1 : ::lseek(from, data, SEEK_HOLE);
+    if (data < 0 || hole < 0) {
+      return readingFailed(errno, ends);
+    }
+    hole = std::min(hole, size);
+    if (Result<void> copied = copyRange(state_->ways, from, to, data, hole - data, ends); !copied) {
+      return copied;
+    }
+    offset = hole;
+  }
+  // The length, holes at the end included.
+  if (::ftruncate(to, size) != 0) {
+    return writingFailed(errno, ends);
   }
   return {};
 }

@@ -18,9 +18,16 @@ struct ItemContentCopier::State {};
 ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
 ItemContentCopier::~ItemContentCopier() = default;
 
-Result<void> ItemContentCopier::copyData(int from, int to, off_t, const CopyEnds& ends) {
-  // fcopyfile copies in the kernel where APFS allows and keeps sparse files sparse.
-  if (::fcopyfile(from, to, nullptr, COPYFILE_DATA) != 0) {
+Result<void> ItemContentCopier::copyData(int from, int to, const struct stat&, const CopyEnds& ends) {
+  // fcopyfile copies in the kernel where APFS allows.  Whether plain COPYFILE_DATA
+  // keeps holes is not documented; COPYFILE_DATA_SPARSE (macOS 10.15 and later) asks
+  // for it, and with COPYFILE_DATA falls back to a whole copy where it cannot.  The
+  // source is read from offset 0, a multiple of any hole size, as the flag requires.
+  copyfile_flags_t flags = COPYFILE_DATA;
+#ifdef COPYFILE_DATA_SPARSE
+  flags |= COPYFILE_DATA_SPARSE;
+#endif
+  if (::fcopyfile(from, to, nullptr, flags) != 0) {
     return copyFailed(errno, ends);
   }
   return {};

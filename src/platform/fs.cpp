@@ -17,43 +17,116 @@ namespace installer {
 
 namespace {
 
-// Removes everything inside the open folder `folder`; `shownPath` names it in errors.
-Result<void> removeContents(int folder, const std::string& shownPath) {
-  int listingFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listingFd < 0) {
+// Gives the owner full access to the open folder `folder`, whose status is `status`,
+// when it lacks it: the entries of a read-only folder cannot be removed, nor those of
+// one that cannot be read.  A folder of someone else's stays as it is, and its
+// removal then fails as it would have.
+void openUp(int folder, const struct stat& status) {
+  if ((status.st_mode & S_IRWXU) != S_IRWXU) {
+    (void)::fchmod(folder, (status.st_mode & 07777) | S_IRWXU);
+  }
+}
+
+// Opens the folder `name` in the open folder `parent` (AT_FDCWD for a path) to empty
+// it, never following a link, opening it up first when the owner cannot read it.
+Result<UniqueFd> openToEmpty(int parent, const char* name, std::string_view shownPath, struct stat& status) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd folder(::openat(parent, name, kFlags));
+  if (!folder && errno == EACCES && ::fchmodat(parent, name, S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0) {
+    folder.reset(::openat(parent, name, kFlags));
+  }
+  if (!folder) {
     return systemError(errno, "opening", shownPath);
   }
-  FolderStream stream(::fdopendir(listingFd));
-  if (stream.get() == nullptr) {
-    int error = errno;
-    ::close(listingFd);
-    return systemError(error, "listing", shownPath);
+  if (::fstat(folder.get(), &status) != 0) {
+    return systemError(errno, "reading", shownPath);
   }
-  return forEachEntry(stream.get(), shownPath, [&](const dirent& entry) -> Result<void> {
-    const char* name = entry.d_name;
-    std::string childPath = shownPath + "/" + name;
-    if (::unlinkat(folder, name, 0) == 0) {
-      return {};
+  openUp(folder.get(), status);
+  return folder;
+}
+
+// One folder being emptied: the walk's stack holds one per level.
+struct FolderRemoval {
+  UniqueFd folder;  // let go while deeper folders are emptied, past the held levels
+  ItemIdentity identity;
+  Listing entries;
+  size_t next = 0;          // the entry to remove next
+  size_t pathLength = 0;    // of the folder's own path
+};
+
+// Removes everything inside the open folder `top`, whose status is `status`; `path`
+// names it and grows with the walk.  An explicit stack and a bounded number of
+// descriptors, whatever the depth.
+Result<void> removeContents(UniqueFd top, const struct stat& status, std::string& path) {
+  std::vector<FolderRemoval> stack;
+  auto enter = [&](UniqueFd folder, const struct stat& folderStatus) -> Result<void> {
+    FolderRemoval removal;
+    removal.identity = ItemIdentity::of(folderStatus);
+    removal.pathLength = path.size();
+    if (Result<void> listed = removal.entries.read(folder.get(), path); !listed) {
+      return listed;
+    }
+    removal.folder = std::move(folder);
+    if (stack.size() >= kHeldFolderLevels) {
+      stack.back().folder.reset();
+    }
+    stack.push_back(std::move(removal));
+    return {};
+  };
+  if (Result<void> entered = enter(std::move(top), status); !entered) {
+    return entered;
+  }
+
+  while (!stack.empty()) {
+    FolderRemoval& current = stack.back();
+    if (current.next == current.entries.size()) {
+      // Empty now: it goes from its parent, which is opened again if it let go.  The
+      // top is left to the caller.
+      UniqueFd emptied = std::move(current.folder);
+      stack.pop_back();
+      if (stack.empty()) {
+        return {};
+      }
+      FolderRemoval& parent = stack.back();
+      std::string_view parentPath(path.data(), parent.pathLength);
+      if (!parent.folder) {
+        Result<UniqueFd> reopened = openParentFolder(emptied.get(), parent.identity, parentPath);
+        if (!reopened) {
+          return reopened.error();
+        }
+        parent.folder = std::move(*reopened);
+      }
+      emptied.reset();
+      if (::unlinkat(parent.folder.get(), parent.entries.name(parent.next - 1), AT_REMOVEDIR) != 0) {
+        return systemError(errno, "removing", path);
+      }
+      path.resize(parent.pathLength);
+      continue;
+    }
+
+    const char* name = current.entries.name(current.next++);
+    path.resize(current.pathLength);
+    path.append(1, '/').append(name);
+    if (::unlinkat(current.folder.get(), name, 0) == 0) {
+      continue;
     }
     int unlinkError = errno;
-    struct stat status {};
-    if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
-      return systemError(unlinkError, "removing", childPath);
+    struct stat childStatus {};
+    if (::fstatat(current.folder.get(), name, &childStatus, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(childStatus.st_mode)) {
+      return systemError(unlinkError, "removing", path);
     }
     // A folder: empty it first.  O_NOFOLLOW keeps a link swapped in meanwhile from
     // leading the removal elsewhere.
-    UniqueFd child(::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Result<UniqueFd> child = openToEmpty(current.folder.get(), name, path, childStatus);
     if (!child) {
-      return systemError(errno, "opening", childPath);
+      return child.error();
     }
-    if (Result<void> emptied = removeContents(child.get(), childPath); !emptied) {
-      return emptied;
+    if (Result<void> entered = enter(std::move(*child), childStatus); !entered) {
+      return entered;
     }
-    if (::unlinkat(folder, name, AT_REMOVEDIR) != 0) {
-      return systemError(errno, "removing", childPath);
-    }
-    return {};
-  });
+  }
+  return {};
 }
 
 }  // namespace
@@ -77,7 +150,7 @@ Result<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
     return systemError(EISDIR, "reading", path);
   }
   if (!S_ISREG(status.st_mode)) {
-    return Error{0, "Not a regular file (reading " + printable(path) + ")"};
+    return failure("Not a regular file", "reading", path);
   }
   if (static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
     return systemError(EFBIG, "reading", path);
@@ -116,11 +189,12 @@ Result<void> removeItem(const std::string& path) {
   if (::lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
     return systemError(unlinkError, "removing", path);
   }
-  UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  Result<UniqueFd> folder = openToEmpty(AT_FDCWD, path.c_str(), path, status);
   if (!folder) {
-    return systemError(errno, "opening", path);
+    return folder.error();
   }
-  if (Result<void> emptied = removeContents(folder.get(), path); !emptied) {
+  std::string walked = path;
+  if (Result<void> emptied = removeContents(std::move(*folder), status, walked); !emptied) {
     return emptied;
   }
   if (::rmdir(path.c_str()) != 0) {

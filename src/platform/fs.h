@@ -20,7 +20,9 @@ Result<std::string> readRegularFile(const std::string& path, size_t maxBytes);
 Result<std::vector<std::string>> listFolder(const std::string& path);
 
 // Removes the item at `path`, a folder with everything inside it; never follows a
-// symbolic link (a link is removed itself).
+// symbolic link (a link is removed itself).  Folders inside whose owner may not read
+// or change them (read-only folders of a copy the running user made) are opened up
+// first.  Any depth, with a bounded number of descriptors and no recursion.
 Result<void> removeItem(const std::string& path);
 
 // `base` with one path component appended, as a path ("/A" + "x" gives "/A/x").

@@ -34,4 +34,34 @@ private:
   std::string at_;
 };
 
+// Why this machine cannot give a test a file system of its own on a loop device (not
+// root, no private mount namespace, no loop device, or mkfs.ext4, losetup or xfs_io
+// missing), or "" when it can.
+std::string loopFileSystemsUnavailable();
+
+#define SKIP_WITHOUT_LOOP_FILE_SYSTEMS()                                                  \
+  if (std::string why = ::testing_support::loopFileSystemsUnavailable(); !why.empty()) { \
+    GTEST_SKIP() << "needs a journalled ext4 on a loop device: " << why;                  \
+  }
+
+// A fresh journalled ext4 file system of `megabytes` in the image file `image`, on a
+// loop device, mounted at the existing folder `at` in the test's own namespace;
+// unmounted and detached when it goes.
+class LoopFileSystem {
+public:
+  LoopFileSystem(const std::string& image, const std::string& at, int megabytes = 64);
+  ~LoopFileSystem();
+  LoopFileSystem(const LoopFileSystem&) = delete;
+  LoopFileSystem& operator=(const LoopFileSystem&) = delete;
+
+  // Stops the file system as a power cut would, dropping whatever its journal has not
+  // committed (xfs_io's shutdown without -f), then unmounts and mounts it again.
+  void cutPowerAndRemount();
+
+private:
+  void mountDevice();
+  std::string at_;
+  std::string device_;
+};
+
 }  // namespace testing_support

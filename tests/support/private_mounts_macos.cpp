@@ -19,4 +19,16 @@ ScopedMount::ScopedMount(ScopedMount&& other) noexcept : at_(std::move(other.at_
 
 ScopedMount::~ScopedMount() = default;
 
+std::string loopFileSystemsUnavailable() { return "macOS has no loop devices or mount namespaces"; }
+
+LoopFileSystem::LoopFileSystem(const std::string& image, const std::string&, int) {
+  throw std::logic_error("no loop file systems on macOS: " + image);
+}
+
+LoopFileSystem::~LoopFileSystem() = default;
+
+void LoopFileSystem::cutPowerAndRemount() {}
+
+void LoopFileSystem::mountDevice() {}
+
 }  // namespace testing_support

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <sys/types.h>
+
+// Stopping a child process of the test at a chosen moment, where the system lets a
+// test watch another process's system calls (ptrace on Linux): tracing_linux.cpp and
+// tracing_macos.cpp.  On macOS nothing can be watched and the tests that need it skip.
+namespace testing_support {
+
+// In a forked child, before the code to watch: asks to be traced and stops until the
+// parent goes on with it.  Ends the child with status 125 where that is not possible.
+void stopForTracer();
+
+// In the parent: lets the child that called stopForTracer() run until its first
+// mkdir has returned, and keeps it stopped there.  False when that cannot be watched
+// here or the child ended first.
+bool runUntilItsFirstFolderExists(pid_t child);
+
+// Lets a child stopped by runUntilItsFirstFolderExists() run on, untraced.
+bool releaseTracedChild(pid_t child);
+
+}  // namespace testing_support
