@@ -21,6 +21,7 @@
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
+#include "support/copy_workers.h"
 #include "support/item_state.h"
 #include "support/private_mounts.h"
 #include "support/tracing.h"
@@ -29,7 +30,6 @@
 #include "support/workspace.h"
 #include "support/tree_snapshot.h"
 
-using installer::copyApp;
 using installer::isTemporaryNameFor;
 using installer::UniqueFd;
 using testing_support::capturedLog;
@@ -44,6 +44,11 @@ using testing_support::writeFile;
 namespace {
 
 using Lines = std::vector<std::string>;
+
+// Every install here runs with the workers the test run asks for.
+bool copyApp(const std::string& path, const std::string& toLocation) {
+  return installer::copyApp(path, toLocation, testing_support::copyWorkers());
+}
 
 const std::string kFailed = "App Copied Failed!!!!!!!!!!! ";
 
@@ -468,7 +473,8 @@ TEST(ReplaceWithCopy, FileSystemWithoutSwapsSetsTheOldItemAsideForTheCopy) {
       makeOldBundle(install.destination);
     }
     WithoutSwaps renames;
-    auto replaced = installer::replaceWithCopy(install.source, install.destination, renames);
+    auto replaced =
+        installer::replaceWithCopy(install.source, install.destination, renames, testing_support::copyWorkers());
     ASSERT_TRUE(replaced) << replaced.error().description;
     EXPECT_EQ(replaced->replacedExisting, hadOld);
     EXPECT_FALSE(replaced->leftover);
@@ -487,7 +493,8 @@ TEST(ReplaceWithCopy, FailedRenameWithoutSwapsPutsTheOldItemBackOrSaysWhereItIs)
     // Turn 0 sets the old item aside, turn 1 renames the copy in, turn 2 restores.
     WithoutSwaps renames(restoreFails ? std::set<int>{1, 2} : std::set<int>{1});
 
-    auto replaced = installer::replaceWithCopy(install.source, install.destination, renames);
+    auto replaced =
+        installer::replaceWithCopy(install.source, install.destination, renames, testing_support::copyWorkers());
 
     ASSERT_FALSE(replaced);
     const std::string& description = replaced.error().description;
