@@ -453,8 +453,17 @@ Result<void> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int 
   handedOver_.status = status;
   handedOver_.source.assign(source_);
   handedOver_.destination.assign(destination_);
-  // Refused once a worker has failed: the walk stops at its next step.
-  (void)pool_->fill(handedOver_);
+  switch (pool_->fill(handedOver_)) {
+    case FillPool::Handover::taken:
+      return {};
+    case FillPool::Handover::givenBack: {
+      UniqueFd source = std::move(handedOver_.from);
+      return steps_.fillFile(source.get(), std::move(handedOver_.to), status, ends());
+    }
+    case FillPool::Handover::refused:
+      break;
+  }
+  // A worker failed: the walk stops at its next step.
   return {};
 }
 

@@ -35,22 +35,25 @@ FillPool::~FillPool() {
   }
 }
 
-bool FillPool::fill(FileToFill& file) {
+FillPool::Handover FillPool::fill(FileToFill& file) {
+  const bool large = file.status.st_size >= kLargeFile;
   std::unique_lock lock(mutex_);
-  if (queued_ == kQueueLength) {
+  if (queued_ == kQueueLength && !firstFailure_) {
     wakeAllLocked();
+    if (!large) {
+      return Handover::givenBack;
+    }
     workProgressed_.wait(lock, [&] { return queued_ <= kQueueLength - kBatch || firstFailure_; });
   }
   if (firstFailure_) {
-    return false;
+    return Handover::refused;
   }
-  const bool large = file.status.st_size >= kLargeFile;
   std::swap(queue_[(head_ + queued_) % kQueueLength], file);
   ++queued_;
   if (sleeping_ > 0 && (large || queued_ % kBatch == 0)) {
     workArrived_.notify_one();
   }
-  return true;
+  return Handover::taken;
 }
 
 void FillPool::wakeAllLocked() {

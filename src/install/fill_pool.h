@@ -61,10 +61,13 @@ public:
 
   size_t workers() const { return threads_.size(); }
 
-  // Hands `file` over (what it holds is taken; it is left holding an empty one to
-  // reuse), waiting for room in the queue.  False, with `file` left as it is, once a
-  // failure is known: the walk stops then.
-  bool fill(FileToFill& file);
+  // Hands `file` over to the workers (what it holds is taken; it is left holding an
+  // empty one to reuse), waiting for room in the queue; or gives a small file back
+  // when the queue is full, for the walk to fill itself rather than wait while the
+  // workers copy large files.  Refused, with `file` left as it is, once a failure is
+  // known: the walk stops then.
+  enum class Handover { taken, givenBack, refused };
+  Handover fill(FileToFill& file);
 
   // Records the walk's own failure at `position`.
   void fail(WalkPosition position, Error error);
@@ -93,6 +96,8 @@ private:
   // a walk waiting for room in the queue for that much room.  Before the walk waits
   // for anything, it wakes them all.
   static constexpr size_t kBatch = 4;
+  // A file that takes a worker long enough to wake one at once, and that the walk
+  // waits for room for rather than fill itself.
   static constexpr off_t kLargeFile = 1 << 20;
 
   void work(size_t index);
