@@ -28,8 +28,8 @@ namespace {
 // the disk, not the processors, sets the pace.
 constexpr size_t kMostCopyWorkers = 8;
 
-// Folders whose finish waits for files still being filled, at most; beyond that the
-// walk waits.  Each holds two descriptors.
+// Folders whose finish waits for files still being filled: past this many, the walk
+// waits for the earliest.  Each holds two descriptors.
 constexpr size_t kMostUnfinishedFolders = 16;
 
 // Opening flags for anything read from the source: never follow a link, never wait
