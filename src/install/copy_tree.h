@@ -31,14 +31,14 @@ size_t defaultCopyWorkers();
 // attributes (user.* on Linux); it belongs to the user running the tool, never has
 // the set-user-ID or set-group-ID bit, and, made by root, is not writable by others.
 // A folder gets its permissions and times once everything in it is finished, so
-// read-only folders copy fine.  The walk uses an explicit stack and a bounded number of descriptors, and
-// its memory does not grow with the tree's size or file count.  Each file's data is
-// handed on for durability (see platform/durability.h) before it is closed.
+// read-only folders copy fine.  The walk uses an explicit stack and a bounded number
+// of descriptors, and its memory does not grow with the tree's size or file count.
+// Each file's data is handed on for durability (see platform/durability.h) before it
+// is closed.
 //
-// The copy runs on `workers` threads besides the calling one, which walks the tree and
-// creates its items while the workers fill the files; with one worker, the calling
-// thread fills them itself and no thread is started.  Every thread is joined before
-// copyTree returns.
+// The calling thread walks the tree and creates its items while `workers` threads
+// fill the files; with one worker, the calling thread fills them itself and no thread
+// is started.  Every thread is joined before copyTree returns.
 //
 // `onCreated`, when given, is called with a descriptor of the new top item right
 // after it is created, before anything is copied into it; an Error it returns ends
