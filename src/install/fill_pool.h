@@ -44,7 +44,8 @@ struct FileToFill {
 // each file over through a queue of fixed length, waiting while it is full, so the
 // memory and descriptors the files in flight take stay bounded however many there
 // are.  The threads share only that queue (with the positions of the files being
-// filled) and the first failure in walk order; each has its own ItemSteps.
+// filled) and the first failure in walk order; each has its own ItemSteps.  The
+// members below are for the walk's thread; the workers run work() alone.
 //
 // Of the files handed over, a worker drops one only when a failure earlier in walk
 // order is known: any other could fail itself, earlier than the failure known so
