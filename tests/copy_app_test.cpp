@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <regex>
 #include <set>
 #include <filesystem>
 #include <string>
@@ -21,6 +22,7 @@
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
+#include "support/copy_workers.h"
 #include "support/item_state.h"
 #include "support/private_mounts.h"
 #include "support/tracing.h"
@@ -29,7 +31,6 @@
 #include "support/workspace.h"
 #include "support/tree_snapshot.h"
 
-using installer::copyApp;
 using installer::isTemporaryNameFor;
 using installer::UniqueFd;
 using testing_support::capturedLog;
@@ -45,12 +46,26 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// Every install here runs with the workers the test run asks for.
+bool copyApp(const std::string& path, const std::string& toLocation) {
+  return installer::copyApp(path, toLocation, testing_support::copyWorkers());
+}
+
 const std::string kFailed = "App Copied Failed!!!!!!!!!!! ";
 
 void makeNewBundle(const std::string& app, size_t binarySize = 4096) {
   writeFile(app + "/Contents/Info.plist", "<plist>new</plist>");
   writeFile(app + "/Contents/MacOS/X", std::string(binarySize, 'n'), 0755);
   writeFile(app + "/Contents/Resources/en.lproj/Main.strings", "new strings");
+}
+
+// Adds `count` files of `size` bytes to the bundle at `app`, over eight folders, so
+// that several workers have files to fill at once.
+void addManyFiles(const std::string& app, int count, size_t size) {
+  for (int i = 0; i < count; ++i) {
+    writeFile(app + "/Contents/Resources/d" + std::to_string(i % 8) + "/f" + std::to_string(i),
+              std::string(size, 'm'));
+  }
 }
 
 void makeOldBundle(const std::string& app) {
@@ -156,6 +171,7 @@ TEST(CopyApp, DiskFullMidwayKeepsTheOldBundle) {
   testing_support::ScopedMount small("tmpfs", install.applications, "size=1m");
   makeOldBundle(install.destination);
   makeNewBundle(install.source, 3 * 1024 * 1024);
+  addManyFiles(install.source, 64, 96 * 1024);
   expectFailedInstall(install, "No space left on device (writing " + install.applications + "/.X.app.");
 }
 
@@ -173,9 +189,10 @@ TEST(CopyApp, RunKilledMidwayHeldItsCopyLockedAndIsCleanedUpByTheNextRun) {
   makeOldBundle(install.destination);
   Lines before = snapshotTree(install.destination);
   makeNewBundle(install.source, 1024 * 1024);
+  addManyFiles(install.source, 32, 256 * 1024);
 
-  // The child stops at the moment its copy writes past 64 KiB, wherever that falls:
-  // no timing involved.
+  // The child stops at the moment its copy writes past 64 KiB, wherever that falls,
+  // with the other workers amid files of their own: no timing involved.
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -253,9 +270,10 @@ struct ChildInstall {
   Lines log;
 };
 
-// Runs copyApp for `install` in a child process whose log goes to `logPath`, after
-// `first` (which sets limits, or stops for a tracer).
-pid_t startInstall(const Install& install, const std::string& logPath, const std::function<void()>& first) {
+// Runs copyApp for `install` with `workers` in a child process whose log goes to
+// `logPath`, after `first` (which sets limits, or stops for a tracer).
+pid_t startInstall(const Install& install, const std::string& logPath, const std::function<void()>& first,
+                   size_t workers = testing_support::copyWorkers()) {
   pid_t child = ::fork();
   if (child == 0) {
     int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -263,7 +281,7 @@ pid_t startInstall(const Install& install, const std::string& logPath, const std
       ::_exit(120);
     }
     first();
-    ::_exit(copyApp(install.source, install.destination) ? 0 : 1);
+    ::_exit(installer::copyApp(install.source, install.destination, workers) ? 0 : 1);
   }
   return child;
 }
@@ -274,6 +292,131 @@ ChildInstall finishInstall(pid_t child, const std::string& logPath) {
   }
   return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), splitLogRecords(readFile(logPath))};
 }
+
+// The failing item deep inside a bundle of many files, and what makes it fail.
+struct FirstFailureCase {
+  const char* name;
+  // Makes the failing item at `path`, with the bundle's other files around it; the
+  // expected failure, "" to skip the case.
+  std::string (*make)(const Install& install, const std::string& path);
+  off_t fileSizeLimit;  // for the child, 0 for none
+};
+
+void PrintTo(const FirstFailureCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr off_t kChildFileSizeLimit = 4 << 20;
+
+void makeFifo(const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }
+void makeTooLargeFile(const std::string& path) { writeFile(path, std::string(kChildFileSizeLimit + (2 << 20), 'L')); }
+
+std::string makeFifoAt(const Install&, const std::string& path) {
+  makeFifo(path);
+  return kFailed + "A FIFO (named pipe) cannot be part of an application bundle (copying " + path + ")";
+}
+
+std::string makeUnreadableFileAt(const Install&, const std::string& path) {
+  writeFile(path, "secret", 0);
+  if (UniqueFd(::open(path.c_str(), O_RDONLY))) {
+    return "";  // root with the power to bypass permissions
+  }
+  return kFailed + "Permission denied (opening " + path + ")";
+}
+
+// The names in the folder at `path`, in the order the file system lists them.
+Lines listingOrder(const std::string& path) {
+  Lines names;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    names.push_back(entry.path().filename());
+  }
+  return names;
+}
+
+// A file larger than the child may write, listed before the item `makeNext` makes at
+// `path`: the walk meets that item while a worker is still filling the file, whose
+// failure comes first in walk order.
+std::string makeTooLargeFileBefore(const Install& install, const std::string& path,
+                                   void (*makeNext)(const std::string&)) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  const std::string next = std::filesystem::path(path).filename();
+  // File systems list a folder by creation, either way round, or by a hash of the
+  // names: names and orders are tried until the file comes first.
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const std::string large = "large" + std::to_string(attempt);
+    if (attempt % 2 == 1) {
+      makeNext(path);
+    }
+    makeTooLargeFile(folder / large);
+    if (attempt % 2 == 0) {
+      makeNext(path);
+    }
+    Lines order = listingOrder(folder);
+    if (std::find(order.begin(), order.end(), large) < std::find(order.begin(), order.end(), next)) {
+      return kFailed + "File too large (writing " + install.applications + "/.X.app.<copy>" +
+             (folder / large).string().substr(install.source.size()) + ")";
+    }
+    std::filesystem::remove(folder / large);
+    std::filesystem::remove(path);
+  }
+  ADD_FAILURE() << "no name that " << folder << " lists before " << next;
+  return "";
+}
+
+std::string makeTooLargeFileBeforeAFifoAt(const Install& install, const std::string& path) {
+  return makeTooLargeFileBefore(install, path, makeFifo);
+}
+
+std::string makeTwoTooLargeFilesAt(const Install& install, const std::string& path) {
+  return makeTooLargeFileBefore(install, path, makeTooLargeFile);
+}
+
+class CopyAppFirstFailure : public ::testing::TestWithParam<FirstFailureCase> {};
+
+TEST_P(CopyAppFirstFailure, IsTheSameWhicheverWorkerMeetsWhatFirst) {
+  Install install;
+  makeOldBundle(install.destination);
+  Lines old = snapshotTree(install.destination);
+  makeNewBundle(install.source);
+  addManyFiles(install.source, 240, 4096);
+  for (int i = 0; i < 3; ++i) {
+    writeFile(install.source + "/Contents/Resources/d" + std::to_string(i * 3) + "/large",
+              std::string(2 << 20, 'l'));
+  }
+  addManyFiles(install.source + "/Contents/Resources/d5", 40, 4096);
+  const std::string expected =
+      GetParam().make(install, install.source + "/Contents/Resources/d5/Contents/Resources/d3/odd");
+  if (HasFailure()) {
+    return;
+  }
+  if (expected.empty()) {
+    GTEST_SKIP() << "the power to bypass file permissions reads any file; CopyWithoutPermissionOverride runs this";
+  }
+  const std::regex temporary(R"(/\.X\.app\.[A-Za-z0-9]{12}/)");
+  const std::string logPath = install.dir / "log";
+
+  for (int run = 0; run < 50; ++run) {
+    pid_t child = startInstall(install, logPath, [limit = GetParam().fileSizeLimit] {
+      if (limit > 0) {
+        rlimit size{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &size);
+      }
+    }, 4);
+    ChildInstall result = finishInstall(child, logPath);
+    ASSERT_EQ(result.status, 1) << "run " << run;
+    ASSERT_EQ(result.log.size(), 1u) << "run " << run << ": " << ::testing::PrintToString(result.log);
+    ASSERT_EQ(std::regex_replace(result.log[0], temporary, "/.X.app.<copy>/"), expected) << "run " << run;
+  }
+  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  EXPECT_EQ(snapshotTree(install.destination), old);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DeepInsideManyFiles, CopyAppFirstFailure,
+    ::testing::Values(FirstFailureCase{"Fifo", makeFifoAt, 0},
+                      FirstFailureCase{"UnreadableFile", makeUnreadableFileAt, 0},
+                      FirstFailureCase{"TooLargeFileBeforeAFifo", makeTooLargeFileBeforeAFifoAt, kChildFileSizeLimit},
+                      FirstFailureCase{"TwoTooLargeFiles", makeTwoTooLargeFilesAt, kChildFileSizeLimit}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Makes a chain of `depth` folders named "d" at `top` (itself the first) with a file
 // "leaf" in the deepest.  Its paths are far longer than the system's limit, so it is
@@ -468,7 +611,8 @@ TEST(ReplaceWithCopy, FileSystemWithoutSwapsSetsTheOldItemAsideForTheCopy) {
       makeOldBundle(install.destination);
     }
     WithoutSwaps renames;
-    auto replaced = installer::replaceWithCopy(install.source, install.destination, renames);
+    auto replaced =
+        installer::replaceWithCopy(install.source, install.destination, renames, testing_support::copyWorkers());
     ASSERT_TRUE(replaced) << replaced.error().description;
     EXPECT_EQ(replaced->replacedExisting, hadOld);
     EXPECT_FALSE(replaced->leftover);
@@ -487,7 +631,8 @@ TEST(ReplaceWithCopy, FailedRenameWithoutSwapsPutsTheOldItemBackOrSaysWhereItIs)
     // Turn 0 sets the old item aside, turn 1 renames the copy in, turn 2 restores.
     WithoutSwaps renames(restoreFails ? std::set<int>{1, 2} : std::set<int>{1});
 
-    auto replaced = installer::replaceWithCopy(install.source, install.destination, renames);
+    auto replaced =
+        installer::replaceWithCopy(install.source, install.destination, renames, testing_support::copyWorkers());
 
     ASSERT_FALSE(replaced);
     const std::string& description = replaced.error().description;

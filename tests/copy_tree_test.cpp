@@ -12,6 +12,7 @@
 
 #include "install/copy_tree.h"
 #include "platform/fd.h"
+#include "support/copy_workers.h"
 #include "support/item_state.h"
 #include "support/private_mounts.h"
 #include "support/files.h"
@@ -33,7 +34,7 @@ namespace {
 // What copying `source` to `name` in `folder` came to: nothing, or the failure.
 std::optional<std::string> copyInto(const std::string& source, const std::string& folder, const std::string& name) {
   UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  auto copied = copyTree(source, fd.get(), name, folder + "/" + name);
+  auto copied = copyTree(source, fd.get(), name, folder + "/" + name, {}, testing_support::copyWorkers());
   if (copied) {
     return std::nullopt;
   }

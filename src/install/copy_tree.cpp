@@ -5,26 +5,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <map>
+#include <optional>
+#include <string>
 
-#include "platform/durability.h"
+#include "install/fill_pool.h"
+#include "install/item_steps.h"
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/file_copy.h"
 #include "platform/folder.h"
-#include "platform/log.h"
+#include "platform/scheduling.h"
 
 namespace installer {
 
 namespace {
 
-// Permission bits the copy may keep: read, write, execute and, on folders, sticky.
-// Set-user-ID and set-group-ID are dropped: an installed bundle must not hand its
-// privileges to whoever runs it just because the image said so.
-constexpr mode_t kFilePermissions = 0777;
-constexpr mode_t kFolderPermissions = 01777;
+// The most threads that fill files, however many processors there are: past that,
+// the disk, not the processors, sets the pace.
+constexpr size_t kMostCopyWorkers = 8;
+
+// Folders whose finish waits for files still being filled: past this many, the walk
+// waits for the earliest.  Each holds two descriptors.
+constexpr size_t kMostUnfinishedFolders = 16;
 
 // Opening flags for anything read from the source: never follow a link, never wait
 // on a FIFO that took a file's place, never take a terminal.
@@ -45,81 +51,6 @@ const char* kindOfNonFile(mode_t mode) {
   }
 }
 
-// The work on one item once the walk has placed it: filling a created file, and
-// finishing a filled folder.  It takes everything it needs as arguments and keeps
-// only reusable buffers and the rules for permissions, so each thread that copies
-// items can have its own.
-class ItemSteps {
-public:
-  ItemSteps() {
-    // Reading the mask means setting it; it is put back at once.  The tool runs on
-    // one thread, so nothing else creates files meanwhile.
-    mask_ = ::umask(0);
-    ::umask(mask_);
-    // Installed by root, the copy is what every user runs later: none of them may
-    // change it, whatever the image says.
-    const mode_t dropped = ::geteuid() == 0 ? S_IWOTH : 0;
-    filePermissions_ = kFilePermissions & ~dropped;
-    folderPermissions_ = kFolderPermissions & ~dropped;
-  }
-
-  // The mode to create the copy of a file with: writable for the owner, so that the
-  // attributes can still be written.  When that and the mask leave the wanted bits
-  // as they are, no chmod follows.
-  mode_t creationMode(const struct stat& status) const {
-    return ((status.st_mode & filePermissions_) | S_IRUSR | S_IWUSR) & ~mask_;
-  }
-
-  // Copies the contents, attributes, permissions and times of the file open at `from`
-  // into its new copy `to`, created with creationMode(status), and closes it.
-  Result<void> fillFile(int from, UniqueFd to, const struct stat& status, const CopyEnds& ends) {
-    if (Result<void> copied = content_.copyData(from, to.get(), status, ends); !copied) {
-      return copied;
-    }
-    if (Result<void> copied = content_.copyAttributes(from, to.get(), status, ends); !copied) {
-      return copied;
-    }
-    const mode_t wanted = status.st_mode & filePermissions_;
-    if (creationMode(status) != wanted && ::fchmod(to.get(), wanted) != 0) {
-      return systemError(errno, "setting permissions of", ends.destination);
-    }
-    if (::futimens(to.get(), itemTimes(status).data()) != 0) {
-      return systemError(errno, "setting times of", ends.destination);
-    }
-    if (Result<void> flushed = flushFileOfCopy(to.get(), status.st_size, ends.destination); !flushed) {
-      return flushed;
-    }
-    // Some file systems report a failed write only when the file is closed.
-    if (::close(to.release()) != 0 && errno != EINTR) {
-      return writingFailed(errno, ends);
-    }
-    return {};
-  }
-
-  // Gives the filled copy `to` of the folder open at `from` its attributes,
-  // permissions and times.  Attributes first: writing them needs the owner's write
-  // permission, which the final bits may take away.  The times come last, as
-  // everything before them counts as a change.
-  Result<void> finishFolder(int from, int to, const struct stat& status, const CopyEnds& ends) {
-    if (Result<void> copied = content_.copyAttributes(from, to, status, ends); !copied) {
-      return copied;
-    }
-    if (::fchmod(to, status.st_mode & folderPermissions_) != 0) {
-      return systemError(errno, "setting permissions of", ends.destination);
-    }
-    if (::futimens(to, itemTimes(status).data()) != 0) {
-      return systemError(errno, "setting times of", ends.destination);
-    }
-    return {};
-  }
-
-private:
-  mode_t mask_ = 0;
-  mode_t filePermissions_ = kFilePermissions;
-  mode_t folderPermissions_ = kFolderPermissions;
-  ItemContentCopier content_;
-};
-
 // One folder on the walk's stack: a folder whose copy is being filled.
 struct FolderCopy {
   // Both let go while deeper folders are copied, past the held levels.
@@ -129,6 +60,7 @@ struct FolderCopy {
   ItemIdentity destinationIdentity;  // noted when it lets go of its descriptors
   Listing entries;
   size_t next = 0;  // the entry to copy next
+  WalkPosition created = 0;  // the position of the step that created it
   size_t sourceLength = 0;       // of the two paths, at this folder
   size_t destinationLength = 0;
 };
@@ -139,54 +71,93 @@ struct LinkedFile {
   nlink_t namesLeft;
 };
 
+// A folder whose walk is done and whose finish waits for files inside it that
+// workers are still filling: those handed over between its creation and its finish.
+struct UnfinishedFolder {
+  WalkPosition created = 0;
+  WalkPosition position = 0;  // of its finish
+  UniqueFd source;
+  UniqueFd destination;
+  struct stat status {};
+  std::string sourcePath;
+  std::string destinationPath;
+};
+
 // One copy of one tree, walked with an explicit stack: no recursion, and a bounded
 // number of open descriptors (see kHeldFolderLevels) whatever the depth.
 //
-// The walk (walk, copyEntry, enterFolder, leaveFolder) visits the entries in listing
-// order and does what changes names: it creates folders and files, makes links and
-// hard links, and keeps the stack.  The work on each file's contents and on each
-// filled folder is ItemSteps', which needs nothing of the walk.  That is where a pool
-// of workers fits: each created file becomes a work item (its source and copy open,
-// its status, its paths) that a worker fills; each folder's finishFolder becomes a
-// completion record that runs once its last item is done; and of several failures the
-// one reported is the earliest in walk order.
+// The walk (walk, copyEntry, enterFolder, leaveFolder) runs on the calling thread.
+// It visits the entries in listing order and does what changes names: it creates
+// folders and files, makes links and hard links, and keeps the stack.  The work on
+// each file's contents is ItemSteps::fillFile, which needs nothing of the walk: with
+// more than one worker, each created file goes to a FillPool, whose threads fill it
+// while the walk goes on.  A folder gets its finish (ItemSteps::finishFolder, on this
+// thread) once every file inside it is filled, after its subfolders: until then it
+// waits among the unfinished folders, which are in walk order, so each after its
+// subfolders.  With one worker the walk fills each file itself, and finishes each
+// folder as it leaves it.
+//
+// Each step of the walk has a position (see WalkPosition); of several failures, the
+// walk's own and the workers', the one reported is the earliest in walk order.
 class TreeCopier {
 public:
   TreeCopier(const std::string& source, const std::string& shownPath,
              const std::function<Result<void>(int)>& onCreated)
-      : source_(source), destination_(shownPath), topLength_(shownPath.size()), onCreated_(onCreated) {}
+      : source_(source),
+        destination_(shownPath),
+        topLength_(shownPath.size()),
+        onCreated_(onCreated),
+        rules_(CopyRules::forThisProcess()),
+        steps_(rules_) {}
 
-  Result<void> copy(int folder, const std::string& name) {
-    // Its own string: source_ grows during the walk and may move its characters.
-    const std::string top = source_;
-    struct stat status {};
-    Result<UniqueFd> from = examine(AT_FDCWD, top.c_str(), DT_UNKNOWN, status);
-    if (!from) {
-      return from.error();
+  Result<void> copy(int folder, const std::string& name, size_t workers) {
+    if (workers > 1) {
+      pool_.emplace(workers, rules_);
+      if (pool_->workers() == 0) {
+        pool_.reset();
+      }
     }
-    switch (status.st_mode & S_IFMT) {
-      case S_IFDIR:
-        if (Result<void> entered = enterFolder(std::move(*from), status, folder, name.c_str(), true); !entered) {
-          return entered;
-        }
-        return walk();
-      case S_IFREG:
-        return copyFile(std::move(*from), status, folder, name.c_str(), true);
-      case S_IFLNK:
-        // Installed as a link, the bundle would point wherever the image said: after
-        // the detach nowhere, or into a folder someone else controls.
-        return refused("A symbolic link cannot be an application bundle");
-      default:
-        return refused(std::string(kindOfNonFile(status.st_mode)) + " cannot be part of an application bundle");
+    Result<void> walked = walkFrom(folder, name);
+    if (!pool_) {
+      return walked;
     }
+    if (!walked) {
+      pool_->fail(position_, walked.error());
+    }
+    // Every thread of the copy is joined here, whatever came of it.
+    std::optional<PlacedFailure> failure = pool_->finish();
+    // Every file is filled now.  The folders still unfinished get their finish up to
+    // the first failure: one of them comes before it, and could fail first.
+    for (UnfinishedFolder& folder : unfinished_) {
+      if (failure && failure->position <= folder.position) {
+        break;
+      }
+      if (Result<void> finished = finish(folder); !finished) {
+        return finished;
+      }
+    }
+    if (failure) {
+      return failure->error;
+    }
+    return {};
   }
 
 private:
+  Result<void> walkFrom(int folder, const std::string& name);
   Result<void> walk();
   Result<UniqueFd> examine(int sourceFolder, const char* name, unsigned char type, struct stat& status);
   Result<void> copyEntry(int sourceFolder, const char* name, unsigned char type, int folder);
   Result<void> enterFolder(UniqueFd from, const struct stat& status, int folder, const char* name, bool top);
-  Result<void> leaveFolder();
+  Result<void> leaveFolder(const FolderCopy& done);
+  Result<void> finishFolderLeft();
+  Result<void> finishFilledFolders();
+  Result<void> finish(UnfinishedFolder& folder);
+  // Whether no file inside the folder created at `created` and finished at `finished`
+  // was among the unfilled ones when they were last looked at.
+  bool filledInside(WalkPosition created, WalkPosition finished) const {
+    return std::none_of(unfilled_.begin(), unfilled_.end(),
+                        [&](WalkPosition file) { return file > created && file < finished; });
+  }
   Result<void> copyFile(UniqueFd from, const struct stat& status, int folder, const char* name, bool top);
   Result<void> copyLink(int sourceFolder, const char* name, const struct stat& status, int folder);
 
@@ -206,23 +177,58 @@ private:
   // when a folder is pushed.
   std::deque<FolderCopy> stack_;
   std::map<ItemIdentity, LinkedFile> linked_;
+  const CopyRules rules_;
   ItemSteps steps_;
   std::string linkTarget_;
+  // The position of the step the walk is at.
+  WalkPosition position_ = 0;
+  // With more than one worker: the pool, the folders waiting for their finish in walk
+  // order, the positions of the files the workers had not filled when last asked, and
+  // the file being handed over (kept for its strings' room).
+  std::optional<FillPool> pool_;
+  std::deque<UnfinishedFolder> unfinished_;
+  std::vector<WalkPosition> unfilled_;
+  FileToFill handedOver_;
 };
+
+Result<void> TreeCopier::walkFrom(int folder, const std::string& name) {
+  // Its own string: source_ grows during the walk and may move its characters.
+  const std::string top = source_;
+  struct stat status {};
+  Result<UniqueFd> from = examine(AT_FDCWD, top.c_str(), DT_UNKNOWN, status);
+  if (!from) {
+    return from.error();
+  }
+  switch (status.st_mode & S_IFMT) {
+    case S_IFDIR:
+      if (Result<void> entered = enterFolder(std::move(*from), status, folder, name.c_str(), true); !entered) {
+        return entered;
+      }
+      return walk();
+    case S_IFREG:
+      return copyFile(std::move(*from), status, folder, name.c_str(), true);
+    case S_IFLNK:
+      // Installed as a link, the bundle would point wherever the image said: after
+      // the detach nowhere, or into a folder someone else controls.
+      return refused("A symbolic link cannot be an application bundle");
+    default:
+      return refused(std::string(kindOfNonFile(status.st_mode)) + " cannot be part of an application bundle");
+  }
+}
 
 Result<void> TreeCopier::walk() {
   while (!stack_.empty()) {
+    // A worker failed: nothing the walk does from here could come before that.
+    if (pool_ && pool_->failed()) {
+      return {};
+    }
+    ++position_;
     FolderCopy& current = stack_.back();
     source_.resize(current.sourceLength);
     destination_.resize(current.destinationLength);
     if (current.next == current.entries.size()) {
-      if (Result<void> finished =
-              steps_.finishFolder(current.source.get(), current.destination.get(), current.status, ends());
-          !finished) {
+      if (Result<void> finished = finishFolderLeft(); !finished) {
         return finished;
-      }
-      if (Result<void> left = leaveFolder(); !left) {
-        return left;
       }
       continue;
     }
@@ -237,6 +243,69 @@ Result<void> TreeCopier::walk() {
     }
   }
   return {};
+}
+
+// The folder at the top of the stack has been walked: it is finished now if all the
+// files inside it are filled, or else joins the unfinished folders; then the walk
+// leaves it.
+Result<void> TreeCopier::finishFolderLeft() {
+  FolderCopy done = std::move(stack_.back());
+  stack_.pop_back();
+  // One look at the workers' progress serves this folder and the unfinished ones, so
+  // that none is found filled while a subfolder of its is not.
+  const bool now = !pool_ || (pool_->unfilled(unfilled_) && filledInside(done.created, position_));
+  if (now) {
+    // Its unfinished subfolders are filled too and come first.
+    if (Result<void> finished = finishFilledFolders(); !finished) {
+      return finished;
+    }
+    if (Result<void> finished = steps_.finishFolder(done.source.get(), done.destination.get(), done.status, ends());
+        !finished) {
+      return finished;
+    }
+  }
+  if (Result<void> left = leaveFolder(done); !left) {
+    return left;
+  }
+  if (now) {
+    return {};
+  }
+  unfinished_.push_back(UnfinishedFolder{done.created, position_, std::move(done.source),
+                                         std::move(done.destination), done.status, source_, destination_});
+  if (Result<void> finished = finishFilledFolders(); !finished) {
+    return finished;
+  }
+  // Too many wait, each holding two descriptors: the walk waits for the earliest.
+  if (unfinished_.size() > kMostUnfinishedFolders) {
+    const UnfinishedFolder& earliest = unfinished_.front();
+    if (!pool_->waitForFilesBetween(earliest.created, earliest.position) || !pool_->unfilled(unfilled_)) {
+      return {};  // a worker failed: the walk stops at its next step
+    }
+    return finishFilledFolders();
+  }
+  return {};
+}
+
+// Finishes the unfinished folders whose files are all filled, in walk order.
+Result<void> TreeCopier::finishFilledFolders() {
+  for (auto folder = unfinished_.begin(); folder != unfinished_.end();) {
+    if (!filledInside(folder->created, folder->position)) {
+      ++folder;
+      continue;
+    }
+    if (Result<void> finished = finish(*folder); !finished) {
+      // Recorded at its own position: the walk has gone on since.
+      pool_->fail(folder->position, finished.error());
+      return finished;
+    }
+    folder = unfinished_.erase(folder);
+  }
+  return {};
+}
+
+Result<void> TreeCopier::finish(UnfinishedFolder& folder) {
+  return steps_.finishFolder(folder.source.get(), folder.destination.get(), folder.status,
+                             CopyEnds{folder.sourcePath, folder.destinationPath});
 }
 
 Result<UniqueFd> TreeCopier::examine(int sourceFolder, const char* name, unsigned char type, struct stat& status) {
@@ -322,15 +391,14 @@ Result<void> TreeCopier::enterFolder(UniqueFd from, const struct stat& status, i
   copy.source = std::move(from);
   copy.destination = std::move(to);
   copy.status = status;
+  copy.created = position_;
   copy.sourceLength = source_.size();
   copy.destinationLength = destination_.size();
   stack_.push_back(std::move(copy));
   return {};
 }
 
-Result<void> TreeCopier::leaveFolder() {
-  FolderCopy done = std::move(stack_.back());
-  stack_.pop_back();
+Result<void> TreeCopier::leaveFolder(const FolderCopy& done) {
   if (stack_.empty() || stack_.back().source) {
     return {};
   }
@@ -369,14 +437,34 @@ Result<void> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int 
     }
     linked_.emplace(ItemIdentity::of(status), LinkedFile{destination_.substr(topLength_ + 1), static_cast<nlink_t>(status.st_nlink - 1)});
   }
-  UniqueFd to(::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, steps_.creationMode(status)));
+  UniqueFd to(::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, rules_.creationMode(status)));
   if (!to) {
     return onCopy(errno, "creating");
   }
   if (Result<void> announced = created(to.get(), top); !announced) {
     return announced;
   }
-  return steps_.fillFile(from.get(), std::move(to), status, ends());
+  if (!pool_) {
+    return steps_.fillFile(from.get(), std::move(to), status, ends());
+  }
+  handedOver_.position = position_;
+  handedOver_.from = std::move(from);
+  handedOver_.to = std::move(to);
+  handedOver_.status = status;
+  handedOver_.source.assign(source_);
+  handedOver_.destination.assign(destination_);
+  switch (pool_->fill(handedOver_)) {
+    case FillPool::Handover::taken:
+      return {};
+    case FillPool::Handover::givenBack: {
+      UniqueFd source = std::move(handedOver_.from);
+      return steps_.fillFile(source.get(), std::move(handedOver_.to), status, ends());
+    }
+    case FillPool::Handover::refused:
+      break;
+  }
+  // A worker failed: the walk stops at its next step.
+  return {};
 }
 
 Result<void> TreeCopier::copyLink(int sourceFolder, const char* name, const struct stat& status, int folder) {
@@ -406,10 +494,12 @@ Result<void> TreeCopier::copyLink(int sourceFolder, const char* name, const stru
 
 }  // namespace
 
+size_t defaultCopyWorkers() { return std::clamp<size_t>(usableProcessors(), 1, kMostCopyWorkers); }
+
 Result<void> copyTree(const std::string& source, int folder, const std::string& name, const std::string& shownPath,
-                      const std::function<Result<void>(int)>& onCreated) {
+                      const std::function<Result<void>(int)>& onCreated, size_t workers) {
   TreeCopier copier(source, shownPath, onCreated);
-  return copier.copy(folder, name);
+  return copier.copy(folder, name, workers);
 }
 
 }  // namespace installer

@@ -204,7 +204,8 @@ bool isTemporaryNameFor(const std::string& candidate, const std::string& name) {
   return candidate.find_first_not_of(kSuffixLetters, prefix.size()) == std::string::npos;
 }
 
-Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination, Renames& renames) {
+Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination, Renames& renames,
+                                    size_t workers) {
   std::optional<Place> place = placeOf(destination);
   if (!place) {
     return systemError(EINVAL, "copying to", destination);
@@ -231,7 +232,7 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
     }
     lockFolder(folder.get(), LOCK_UN);
     return {};
-  });
+  }, workers);
   lockFolder(folder.get(), LOCK_UN);
   // 2. Make it durable, and check that it is still the copy this run made and locked.
   if (copied) {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "install/copy_tree.h"
 #include "platform/rename.h"
 #include "platform/result.h"
 
@@ -40,7 +41,8 @@ bool isTemporaryNameFor(const std::string& candidate, const std::string& name);
 // back, that too and where it was kept.  Only when the folder cannot be flushed after
 // the rename is the new copy already in place, and the Error says so.  A copy that
 // another program locked or replaced under this run fails it.  Logs nothing.
+// `workers` fill the copy's files (see copyTree).
 Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination,
-                                    Renames& renames = systemRenames());
+                                    Renames& renames = systemRenames(), size_t workers = defaultCopyWorkers());
 
 }  // namespace installer

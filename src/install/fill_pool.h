@@ -1,0 +1,127 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "install/item_steps.h"
+#include "platform/fd.h"
+#include "platform/result.h"
+
+namespace installer {
+
+// Where a step comes in the walk of a tree.  The walk numbers its steps (each entry
+// copied, each folder finished) in the order one thread takes them, so of several
+// failures the one with the lowest position is the one a copy on one thread meets
+// first, whichever thread met it and whenever.
+using WalkPosition = std::uint64_t;
+
+// A failure and the position of the step that met it.
+struct PlacedFailure {
+  WalkPosition position = 0;
+  Error error;
+};
+
+// A created file waiting to be filled: its source and its copy open, the source's
+// status, and both paths as errors name them.
+struct FileToFill {
+  WalkPosition position = 0;
+  UniqueFd from;
+  UniqueFd to;
+  struct stat status {};
+  std::string source;
+  std::string destination;
+};
+
+// Threads that fill the files a walk creates while the walk goes on.  The walk hands
+// each file over through a queue of fixed length, waiting while it is full, so the
+// memory and descriptors the files in flight take stay bounded however many there
+// are.  The threads share only that queue (with the positions of the files being
+// filled) and the first failure in walk order; each has its own ItemSteps.  The
+// members below are for the walk's thread; the workers run work() alone.
+//
+// Of the files handed over, a worker drops one only when a failure earlier in walk
+// order is known: any other could fail itself, earlier than the failure known so
+// far, and the failure reported must not depend on which thread was quicker.
+class FillPool {
+public:
+  // Starts `workers` threads, or as many as the system allows (workers() says how
+  // many), each filling files by `rules`, which must outlive the pool.
+  FillPool(size_t workers, const CopyRules& rules);
+  // Stops and joins the threads, as finish() does.
+  ~FillPool();
+  FillPool(const FillPool&) = delete;
+  FillPool& operator=(const FillPool&) = delete;
+
+  size_t workers() const { return threads_.size(); }
+
+  // Hands `file` over to the workers (what it holds is taken; it is left holding an
+  // empty one to reuse), waiting for room in the queue; or gives a small file back
+  // when the queue is full, for the walk to fill itself rather than wait while the
+  // workers copy large files.  Refused, with `file` left as it is, once a failure is
+  // known: the walk stops then.
+  enum class Handover { taken, givenBack, refused };
+  Handover fill(FileToFill& file);
+
+  // Records the walk's own failure at `position`.
+  void fail(WalkPosition position, Error error);
+
+  // Whether a failure is known.
+  bool failed();
+
+  // The positions of the files handed over and not filled yet, all taken at one
+  // moment, in `positions`.  False when a failure is known.
+  bool unfilled(std::vector<WalkPosition>& positions);
+
+  // Waits until every file handed over at a position between `after` and `before`
+  // is filled.  False, at once, when a failure is known.
+  bool waitForFilesBetween(WalkPosition after, WalkPosition before);
+
+  // Takes no more files, lets the workers fill those left that come before the first
+  // failure known (dropping the others) and joins them.  Gives the first failure in
+  // walk order, the walk's own included, if there was one.
+  std::optional<PlacedFailure> finish();
+
+private:
+  // Files in flight at most: each holds two descriptors until it is filled.
+  static constexpr size_t kQueueLength = 16;
+  // Waking a thread costs about as much as filling a small file, so sleeping workers
+  // are woken for files in batches of this many (a large file wakes one at once), and
+  // a walk waiting for room in the queue for that much room.  Before the walk waits
+  // for anything, it wakes them all.
+  static constexpr size_t kBatch = 4;
+  // A file that takes a worker long enough to wake one at once, and that the walk
+  // waits for room for rather than fill itself.
+  static constexpr off_t kLargeFile = 1 << 20;
+
+  void work(size_t index);
+  void wakeAllLocked();
+  void record(WalkPosition position, Error error);
+  template <typename Visit>
+  void forEachUnfilledLocked(Visit visit) const;
+
+  const CopyRules& rules_;
+  std::mutex mutex_;
+  std::condition_variable workArrived_;   // workers wait here for files
+  std::condition_variable workProgressed_;  // the walk waits here for room or filled files
+  // Guarded by mutex_: the queue, a ring of files in walk order from head_ on; the
+  // positions the workers are filling; the end of the walk; the first failure.
+  std::array<FileToFill, kQueueLength> queue_;
+  size_t head_ = 0;
+  size_t queued_ = 0;
+  std::vector<std::optional<WalkPosition>> filling_;
+  size_t sleeping_ = 0;  // workers waiting for files
+  bool closed_ = false;
+  std::optional<PlacedFailure> firstFailure_;
+  // Touched by the walk's thread only.
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace installer
