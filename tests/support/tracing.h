@@ -16,7 +16,11 @@ void stopForTracer();
 // here or the child ended first.
 bool runUntilItsFirstFolderExists(pid_t child);
 
-// Lets a child stopped by runUntilItsFirstFolderExists() run on, untraced.
+// The same, up to the moment it asks the system for a new process (fork, vfork,
+// clone, as posix_spawn does): it stays stopped before the call.
+bool runUntilItStartsAProcess(pid_t child);
+
+// Lets a child stopped by one of the above run on, untraced.
 bool releaseTracedChild(pid_t child);
 
 }  // namespace testing_support

@@ -15,13 +15,41 @@ void stopForTracer() {
   ::raise(SIGSTOP);
 }
 
-bool runUntilItsFirstFolderExists(pid_t child) {
+namespace {
+
+bool isFolderCreation(long call) {
+#ifdef SYS_mkdir
+  if (call == SYS_mkdir) {
+    return true;
+  }
+#endif
+  return call == SYS_mkdirat;
+}
+
+bool isProcessCreation(long call) {
+#ifdef SYS_fork
+  if (call == SYS_fork || call == SYS_vfork) {
+    return true;
+  }
+#endif
+#ifdef SYS_clone3
+  if (call == SYS_clone3) {
+    return true;
+  }
+#endif
+  return call == SYS_clone;
+}
+
+// Lets the child that called stopForTracer() run until the first system call that
+// `wanted` picks, and keeps it stopped at that call's entry, or once it has returned
+// when `afterIt`.
+bool runUntilCall(pid_t child, bool (*wanted)(long), bool afterIt) {
   int status = 0;
   if (::waitpid(child, &status, 0) != child || !WIFSTOPPED(status) ||
       ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0) {
     return false;
   }
-  bool inMkdir = false;
+  bool inWanted = false;
   for (int signal = 0;;) {
     if (::ptrace(PTRACE_SYSCALL, child, nullptr, signal) != 0 || ::waitpid(child, &status, 0) != child ||
         !WIFSTOPPED(status)) {
@@ -37,15 +65,21 @@ bool runUntilItsFirstFolderExists(pid_t child) {
       return false;
     }
     if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
-      inMkdir = info.entry.nr == SYS_mkdirat;
-#ifdef SYS_mkdir
-      inMkdir = inMkdir || info.entry.nr == SYS_mkdir;
-#endif
-    } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && inMkdir) {
+      inWanted = wanted(static_cast<long>(info.entry.nr));
+      if (inWanted && !afterIt) {
+        return true;
+      }
+    } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && inWanted) {
       return true;
     }
   }
 }
+
+}  // namespace
+
+bool runUntilItsFirstFolderExists(pid_t child) { return runUntilCall(child, isFolderCreation, true); }
+
+bool runUntilItStartsAProcess(pid_t child) { return runUntilCall(child, isProcessCreation, false); }
 
 bool releaseTracedChild(pid_t child) { return ::ptrace(PTRACE_DETACH, child, nullptr, nullptr) == 0; }
 

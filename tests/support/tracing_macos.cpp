@@ -9,6 +9,8 @@ void stopForTracer() { ::_exit(125); }
 
 bool runUntilItsFirstFolderExists(pid_t) { return false; }
 
+bool runUntilItStartsAProcess(pid_t) { return false; }
+
 bool releaseTracedChild(pid_t) { return false; }
 
 }  // namespace testing_support
