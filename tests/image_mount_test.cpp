@@ -2,6 +2,9 @@
 // what becomes of each kind of record.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +14,7 @@
 #include "platform/property_list.h"
 #include "support/log_capture.h"
 #include "support/record.h"
+#include "support/tracing.h"
 #include "support/workspace.h"
 
 using testing_support::capturedLog;
@@ -152,6 +156,57 @@ TEST_F(MountInProcess, WhateverStandsAtTheRecordPathGoesWithoutBeingFollowed) {
     EXPECT_EQ(log.size(), 4u);  // nothing logged for the removal
     std::filesystem::remove(record);
   }
+}
+
+TEST_F(MountInProcess, NoOtherUserCanSlipALinkInBeforeTheShellWritesTheRecord) {
+  // A working folder shared like /tmp: anyone may create files there, and only a
+  // file's owner may remove or replace it.  The run stands still just before it starts
+  // the shell, and another user tries to put a link at the record's path.
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to act as a second, unprivileged user";
+  }
+  constexpr uid_t kOtherUser = 65534;
+  ASSERT_EQ(::chmod(workspace.root().c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(workspace.work().c_str(), 01777), 0);
+  const std::string victim = workspace.root() + "/victim";
+  writeFile(victim, "precious");
+  workspace.scriptVerb("attach", recordSeed("hdiutil-hfs.plist"));
+
+  pid_t run = ::fork();
+  if (run == 0) {
+    int quiet = ::open("/dev/null", O_WRONLY);
+    if (quiet < 0 || ::dup2(quiet, STDERR_FILENO) < 0) {
+      ::_exit(120);
+    }
+    testing_support::stopForTracer();
+    installer::MountOutcome outcome = installer::mountImage(workspace.work(), "x.dmg");
+    ::_exit(outcome.entities ? 0 : outcome.exitStatus);
+  }
+  if (!testing_support::runUntilItStartsAProcess(run)) {
+    ::kill(run, SIGKILL);
+    ::waitpid(run, nullptr, 0);
+    GTEST_SKIP() << "needs ptrace (Linux 5.3 or later) to stop a run just before it starts the shell";
+  }
+  pid_t other = ::fork();
+  if (other == 0) {
+    if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0) {
+      ::_exit(120);
+    }
+    (void)::unlink(record.c_str());
+    ::_exit(::symlink(victim.c_str(), record.c_str()) == 0 ? 0 : 1);
+  }
+  int otherStatus = 0;
+  ASSERT_EQ(::waitpid(other, &otherStatus, 0), other);
+  ASSERT_TRUE(testing_support::releaseTracedChild(run));
+  int runStatus = 0;
+  ASSERT_EQ(::waitpid(run, &runStatus, 0), run);
+
+  EXPECT_EQ(WEXITSTATUS(otherStatus), 1) << "the other user put a link at the record's path";
+  EXPECT_EQ(readFile(victim), "precious");
+  ASSERT_TRUE(WIFEXITED(runStatus));
+  EXPECT_EQ(WEXITSTATUS(runStatus), 0);
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
+  EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "image/mount.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
 
 #include "image/shell_quote.h"
@@ -36,6 +37,31 @@ std::string imagePathWord(const std::string& base, const std::string& imageName)
   return appendingPathComponent(base, escaped);
 }
 
+// Readies the record's path for the shell's ">", which follows a symbolic link and
+// truncates its target, while the tool often runs as root.  Whatever an earlier run
+// or anyone else left there goes first, the item itself and never what it points to.
+// Then the record is created here, empty and without following anything, for the
+// shell to fill: where others may create files in the working folder (a folder shared
+// like /tmp), they cannot remove or replace one of ours, so no link slips in before
+// the shell opens it.  False when something stands there and stays.
+bool prepareRecord(const std::string& record) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (itemExists(record)) {
+      removeFiles(record);
+      if (itemExists(record)) {
+        return false;
+      }
+    }
+    // Where the record cannot be made (a folder the tool may not write to), the
+    // shell's own attempt fails and says why.
+    Result<void> created = createEmptyFile(record);
+    if (created || created.error().code != EEXIST) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string mountRecordPath(const std::string& basePath) { return appendingPathComponent(basePath, kRecordName); }
@@ -55,15 +81,9 @@ MountOutcome mountImage(const std::string& basePath, const std::string& imageNam
   outcome.cmd_string = mountCommandLine(basePath, imageName);
   logMessage("Mount cmd ->" + printable(outcome.cmd_string));
 
-  // The shell's ">" follows a symbolic link and truncates its target, and the tool
-  // often runs as root: whatever an earlier run or anyone else left at the record's
-  // path goes first, the item itself and never what it points to.
-  if (itemExists(record)) {
-    removeFiles(record);
-    if (itemExists(record)) {
-      logMessage("Error in mounting " + printable(imageName));
-      return endWith(26);
-    }
+  if (!prepareRecord(record)) {
+    logMessage("Error in mounting " + printable(imageName));
+    return endWith(26);
   }
 
   if (!commandSucceeded(GetOutput("/bin/bash", outcome.cmd_string))) {

@@ -164,6 +164,15 @@ Result<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
   return bytes;
 }
 
+Result<void> createEmptyFile(const std::string& path) {
+  // O_EXCL refuses whatever stands there, a link included, without following it.
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+  if (!file) {
+    return systemError(errno, "creating", path);
+  }
+  return {};
+}
+
 Result<std::vector<std::string>> listFolder(const std::string& path) {
   FolderStream stream(::opendir(path.c_str()));
   if (stream.get() == nullptr) {

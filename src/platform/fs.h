@@ -15,6 +15,10 @@ bool itemExists(const std::string& path);
 // is refused without being read, so the call never blocks.
 Result<std::string> readRegularFile(const std::string& path, size_t maxBytes);
 
+// Makes an empty regular file at `path`, where nothing may stand yet (not even a
+// dangling link), with the permissions a shell gives a file it creates.
+Result<void> createEmptyFile(const std::string& path);
+
 // The names of the entries directly inside the folder at `path`, hidden ones
 // included, "." and ".." left out, in the order the file system returns them.
 Result<std::vector<std::string>> listFolder(const std::string& path);
