@@ -17,6 +17,19 @@ using namespace installer::standin;
 
 namespace {
 
+// One entry of a listing as a tree item.  Built as a new string: GCC 12 warns falsely
+// (-Wrestrict) when a literal is assigned to a string it cannot see the length of.
+std::string itemOfEntry(const ArchiveEntry& entry) {
+  if (entry.folder || entry.mode.starts_with("d")) {
+    return "d";
+  }
+  std::string size = std::to_string(entry.size.value_or(0));
+  if (entry.mode.starts_with("l")) {
+    return entry.symbolicLink.empty() ? "l " + size : "l -> " + entry.symbolicLink;
+  }
+  return "f " + size;
+}
+
 // The entries of one file system's listing as a tree; an HFS volume's contents sit
 // in one folder named after the volume, which is taken off.
 Tree treeOfListing(const ArchiveListing& listing) {
@@ -33,14 +46,7 @@ Tree treeOfListing(const ArchiveListing& listing) {
     if (entry.alternateStream || !entry.path.starts_with(top) || entry.path.size() == top.size()) {
       continue;
     }
-    std::string& item = tree[entry.path.substr(top.size())];
-    if (entry.folder || entry.mode.starts_with("d")) {
-      item = "d";
-    } else if (entry.mode.starts_with("l")) {
-      item = entry.symbolicLink.empty() ? "l " + std::to_string(entry.size.value_or(0)) : "l -> " + entry.symbolicLink;
-    } else {
-      item = "f " + std::to_string(entry.size.value_or(0));
-    }
+    tree.insert_or_assign(entry.path.substr(top.size()), itemOfEntry(entry));
   }
   return tree;
 }
