@@ -43,6 +43,8 @@ TEST(AttachCommandLine, BlanksAreEscapedAndAnythingElseSpecialIsQuotedWhole) {
 
 TEST(DetachCommandLine, MountPointInDoubleQuotesUnlessItHoldsWhatBashReadsThere) {
   EXPECT_EQ(detachCommandLine("/Volumes/Transmission"), R"(hdiutil detach -force "/Volumes/Transmission")");
+  EXPECT_EQ(installer::ejectCommandLine("/dev/disk4"), R"(diskutil eject "/dev/disk4")");
+  EXPECT_EQ(installer::ejectCommandLine("/Volumes/$x"), R"(diskutil eject '/Volumes/$x')");
   EXPECT_EQ(detachCommandLine("/Volumes/My Disk 1"), R"(hdiutil detach -force "/Volumes/My Disk 1")");
   EXPECT_EQ(detachCommandLine("/Volumes/caf\xC3\xA9 'x' !"), "hdiutil detach -force \"/Volumes/caf\xC3\xA9 'x' !\"");
   EXPECT_EQ(detachCommandLine("/Volumes/\"$x`y`\\'"), R"(hdiutil detach -force '/Volumes/"$x`y`\'\''')");
@@ -145,16 +147,22 @@ class HostileMountPoints : public InLocale {};
 TEST_P(HostileMountPoints, ReachHdiutilDetachUnchangedAndRunNothingElse) {
   Workspace workspace;
   HdiutilHere here(workspace);
-  workspace.scriptVerb("detach", "");
   std::mt19937 random(20240612);
   for (size_t i = 0; i < rounds() && !HasFailure(); ++i) {
     std::string mountPoint = "/Volumes/" + hostileText(random, i, true);
     SCOPED_TRACE("mount point " + ::testing::PrintToString(mountPoint));
     here.forgetCalls();
-    auto log = capturedLog([&] { installer::unmountDMG(mountPoint, "x.dmg"); });
-    EXPECT_EQ(workspace.hdiutilCalls(), (std::vector<std::vector<std::string>>{{"detach", "-force", mountPoint}}));
+    // Every other detach fails, and diskutil ejects the mount point instead.
+    const bool detached = i % 2 == 0;
+    workspace.scriptVerb("detach", "", detached ? 0 : 1);
+    auto log = capturedLog([&] { installer::unmountDMG(mountPoint, "x.dmg", ""); });
+    std::vector<std::vector<std::string>> calls = {{"detach", "-force", mountPoint}};
+    if (!detached) {
+      calls.push_back({"eject", mountPoint});
+    }
+    EXPECT_EQ(workspace.hdiutilCalls(), calls);
     EXPECT_EQ(here.strayFiles(), std::vector<std::string>{});
-    EXPECT_EQ(log.size(), 2u);  // the runner's two lines, no failure
+    EXPECT_EQ(log.size(), detached ? 2u : 6u);
   }
 }
 

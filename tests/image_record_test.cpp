@@ -67,22 +67,32 @@ TEST(MountRecord, EntitiesKeepRecordOrderAndOnlyStringMountPoints) {
   struct Case {
     std::string seedName;
     Points expected;
+    std::string wholeDevice;  // what a failed detach ejects
   };
   for (const Case& c : std::vector<Case>{
-           {"hdiutil-hfs.plist", {std::nullopt, "/Volumes/Transmission"}},
-           {"hdiutil-hfs.bplist", {std::nullopt, "/Volumes/Transmission"}},
-           {"hdiutil-apfs.plist", {std::nullopt, std::nullopt, "/Volumes/container-apfs"}},
-           {"odd-mount-points.plist", {"/Volumes/My \"$(Disk)\" `x` \\ '\xC3\xA9'", ""}},
-           {"mount-point-not-string.plist", {std::nullopt, std::nullopt}},
+           {"hdiutil-hfs.plist", {std::nullopt, "/Volumes/Transmission"}, "/dev/disk4"},
+           {"hdiutil-hfs.bplist", {std::nullopt, "/Volumes/Transmission"}, "/dev/disk4"},
+           {"hdiutil-apfs.plist", {std::nullopt, std::nullopt, "/Volumes/container-apfs"}, "/dev/disk4"},
+           {"odd-mount-points.plist", {"/Volumes/My \"$(Disk)\" `x` \\ '\xC3\xA9'", ""}, ""},
+           {"mount-point-not-string.plist", {std::nullopt, std::nullopt}, ""},
            // Licence text in front of the property list, and after it.
-           {"licence-before.txt", {std::nullopt, "/Volumes/Transmission"}},
-           {"licence-around.txt", {std::nullopt, std::nullopt, "/Volumes/container-apfs"}},
-           {"licence-plist-only.txt", {std::nullopt, "/Volumes/Transmission"}},
+           {"licence-before.txt", {std::nullopt, "/Volumes/Transmission"}, "/dev/disk4"},
+           {"licence-around.txt", {std::nullopt, std::nullopt, "/Volumes/container-apfs"}, "/dev/disk4"},
+           {"licence-plist-only.txt", {std::nullopt, "/Volumes/Transmission"}, "/dev/disk4"},
        }) {
     auto reading = readMountRecordBytes(recordSeed(c.seedName));
     ASSERT_TRUE(reading) << c.seedName << ": " << errorOf(reading);
     EXPECT_EQ(mountPoints(reading), c.expected) << c.seedName;
+    EXPECT_EQ(installer::wholeDevice(*reading), c.wholeDevice) << c.seedName;
   }
+  // A slice, a raw device or anything else is no whole device.
+  using installer::SystemEntity;
+  for (const char* other : {"/dev/disk4s1", "/dev/rdisk4", "/dev/disk", "/dev/disk4 ", "disk4", "/dev/disk4/.."}) {
+    EXPECT_EQ(installer::wholeDevice({SystemEntity{std::nullopt, other}}), "") << other;
+  }
+  EXPECT_EQ(installer::wholeDevice({SystemEntity{"/V", "/dev/disk7s2"}, SystemEntity{std::nullopt, "/dev/disk7"},
+                                    SystemEntity{std::nullopt, "/dev/disk8"}}),
+            "/dev/disk7");
 }
 
 TEST(MountRecord, LicenceQuotingTheMarkersStillFindsTheRecord) {

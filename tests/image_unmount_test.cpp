@@ -18,14 +18,36 @@ using testing_support::writeFile;
 
 namespace {
 
-TEST(Detach, FailureNamesTheImageAsGivenNotTheMountPoint) {
-  Workspace workspace;
-  HdiutilHere here(workspace);
-  workspace.scriptVerb("detach", "", 16, "hdiutil: detach failed - No such file or directory\n");
-  auto log = capturedLog([] { installer::unmountDMG("/Volumes/My Disk", "My Disk.dmg"); });
-  ASSERT_EQ(log.size(), 3u);
-  EXPECT_EQ(log[1], "terminationStatus : 16 output : hdiutil: detach failed - No such file or directory\n");
-  EXPECT_EQ(log[2], "Error in unmount My Disk.dmg");
+TEST(Detach, FailureNamesTheImageThenEjectsTheWholeDeviceOrElseTheMountPoint) {
+  using Records = std::vector<std::string>;
+  struct Case {
+    std::string device;  // the image's whole device in the record, "" for none
+    int ejectStatus;
+    Records ending;      // after the detach's records and its failure
+  };
+  const std::string busy = "hdiutil: couldn't eject \"disk4\" - Resource busy\n";
+  for (const Case& c : std::vector<Case>{
+           {"/dev/disk4", 0,
+            {"Given Command /bin/bash diskutil eject \"/dev/disk4\"", "terminationStatus : 0 output : ejected\n",
+             "Ejected /dev/disk4 with diskutil"}},
+           {"", 1,
+            {"Given Command /bin/bash diskutil eject \"/Volumes/My Disk\"", "terminationStatus : 1 output : ejected\n",
+             "Error in eject /Volumes/My Disk"}},
+       }) {
+    SCOPED_TRACE(c.device);
+    Workspace workspace;
+    HdiutilHere here(workspace);
+    workspace.scriptVerb("detach", "", 16, busy);
+    workspace.scriptVerb("eject", "ejected\n", c.ejectStatus);
+    auto log = capturedLog([&] { installer::unmountDMG("/Volumes/My Disk", "My Disk.dmg", c.device); });
+    Records expected = {"Given Command /bin/bash hdiutil detach -force \"/Volumes/My Disk\"",
+                        "terminationStatus : 16 output : " + busy, "Error in unmount My Disk.dmg"};
+    expected.insert(expected.end(), c.ending.begin(), c.ending.end());
+    EXPECT_EQ(log, expected);
+    EXPECT_EQ(workspace.hdiutilCalls(),
+              (std::vector<Records>{{"detach", "-force", "/Volumes/My Disk"},
+                                    {"eject", c.device.empty() ? "/Volumes/My Disk" : c.device}}));
+  }
 }
 
 TEST(RemoveFiles, SilentOnSuccessOneFixedMessageOnFailure) {

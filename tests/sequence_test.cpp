@@ -148,6 +148,35 @@ TEST_F(Sequence, InstallsFromTheVolumeThenRemovesTheRecordThenDetaches) {
   EXPECT_EQ(detachedMountPoints(), Records{mp});
 }
 
+TEST_F(Sequence, OnMacOS27TheAttachWarnsAndAFailedDetachEjectsTheImagesDevice) {
+  // hdiutil's deprecation warning goes to standard error: the record stays whole, the
+  // warning reaches the log as the command's output.  Its detach fails, busy, while
+  // diskutil ejects the image's whole device.
+  std::string mp = volume("Sample");
+  std::string source = bundle(mp, "Sample.app");
+  const std::string warning = "hdiutil: attach: WARNING: hdiutil attach is deprecated and will be removed in a "
+                              "future release. Use \"diskutil image attach\" instead.\n";
+  const std::string busy = "hdiutil: couldn't eject \"disk4\" - Resource busy\n";
+  ws_.scriptVerb("attach", hdiutilRecord({std::nullopt, mp}), 0, warning);
+  ws_.scriptVerb("detach", "", 16, busy);
+  ws_.scriptVerb("eject", "Disk /dev/disk4 ejected\n");
+
+  Records log = install("Sample.dmg", "Sample.app", 0);
+
+  Records opened = opening("Sample.dmg", 2);
+  opened[2] += warning;
+  EXPECT_EQ(log, joined({opened,
+                         {"mount-point : " + mp, "Files list in the volume : [\"Sample.app\"]\n files count 1"},
+                         copying(mp, "Sample.app", "Sample.app"),
+                         {"App Copied successfully", "Given Command /bin/bash " + installer::detachCommandLine(mp),
+                          "terminationStatus : 16 output : " + busy, "Error in unmount Sample.dmg",
+                          "Given Command /bin/bash diskutil eject \"/dev/disk4\"",
+                          "terminationStatus : 0 output : Disk /dev/disk4 ejected\n",
+                          "Ejected /dev/disk4 with diskutil"}}));
+  EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
+  EXPECT_FALSE(recordLeft());
+}
+
 // A search that ends without a copy: its records after the mount step, the volume it
 // detaches; the record is always removed and nothing is installed.
 struct FailedSearch {
@@ -334,7 +363,7 @@ TEST_F(Sequence, MountPointHoldingANulIsNoUsableMountPoint) {
   std::string mp = volume("Sample");
   bundle(mp, "Sample.app");
   installer::Run run = runFor("Sample.dmg", "Sample.app");
-  run.systemEntities = {{mp + std::string("\0/elsewhere", 11)}};
+  run.systemEntities = {{mp + std::string("\0/elsewhere", 11), std::nullopt}};
 
   int status = -1;
   Records log = testing_support::capturedLog([&] { status = installer::installFromVolumes(run); });

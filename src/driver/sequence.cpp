@@ -16,7 +16,8 @@ namespace {
 
 // Copies the bundle found on the volume at `mountPoint` under `nameOnVolume` into the
 // destination folder, cleans up, and returns the exit status.
-int install(const Run& run, const std::string& mountPoint, const std::string& nameOnVolume) {
+int install(const Run& run, const std::string& mountPoint, const std::string& nameOnVolume,
+            const std::string& device) {
   // The source takes the name as the volume stores it: on file systems that keep names
   // byte for byte, a bundle stored decomposed is not found under the composed name asked
   // for.  The installed copy takes the name asked for.
@@ -28,7 +29,7 @@ int install(const Run& run, const std::string& mountPoint, const std::string& na
 
   // The record goes first, then the volume, whatever became of the copy.
   removeFiles(run.recordPath());
-  unmountDMG(mountPoint, run.imageName());
+  unmountDMG(mountPoint, run.imageName(), device);
 
   if (!copied) {
     return 1;
@@ -79,6 +80,8 @@ std::string listingText(const std::vector<std::string>& names) {
 
 int installFromVolumes(const Run& run) {
   const std::string& bundleName = run.bundleName();
+  // What a failed detach ejects instead.
+  const std::string device = wholeDevice(run.systemEntities);
   // Becomes true once a volume has been searched without an install.
   bool mountPointSeen = false;
 
@@ -108,7 +111,7 @@ int installFromVolumes(const Run& run) {
 
     if (names.empty()) {
       logMessage("Files not found in mounted volume, hence installation failed!!!!!");
-      unmountDMG(mountPoint, run.imageName());
+      unmountDMG(mountPoint, run.imageName(), device);
       mountPointSeen = true;
       continue;
     }
@@ -117,12 +120,12 @@ int installFromVolumes(const Run& run) {
                               [&](const std::string& name) { return sameBundleName(name, bundleName); });
     if (match == names.end()) {
       logMessage("Given app " + printable(bundleName) + " not found in mounted volume's plist, hence installation failed!!!!!");
-      unmountDMG(mountPoint, run.imageName());
+      unmountDMG(mountPoint, run.imageName(), device);
       mountPointSeen = true;
       continue;
     }
 
-    return install(run, mountPoint, *match);
+    return install(run, mountPoint, *match, device);
   }
 
   if (!mountPointSeen) {

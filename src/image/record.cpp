@@ -37,6 +37,17 @@ Result<PropertyListTree> parseWithLicenceFallback(std::string_view bytes) {
   return parsed;
 }
 
+// The string under `key` in the dictionary `entity`, when there is one.
+std::optional<std::string> stringItem(plist_t entity, const char* key) {
+  plist_t item = plist_dict_get_item(entity, key);
+  if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) {
+    return std::nullopt;
+  }
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(item, &length);
+  return text != nullptr ? std::string(text, length) : std::string();
+}
+
 // The entities of a record of the expected shape, none for any other shape.
 std::vector<SystemEntity> entitiesOf(plist_t top) {
   if (plist_get_node_type(top) != PLIST_DICT || plist_dict_get_size(top) == 0) {
@@ -54,19 +65,24 @@ std::vector<SystemEntity> entitiesOf(plist_t top) {
     if (entity == nullptr || plist_get_node_type(entity) != PLIST_DICT) {
       return {};  // one element of another kind spoils the whole list
     }
-    SystemEntity reduced;
-    plist_t mountPoint = plist_dict_get_item(entity, "mount-point");
-    if (mountPoint != nullptr && plist_get_node_type(mountPoint) == PLIST_STRING) {
-      uint64_t length = 0;
-      const char* text = plist_get_string_ptr(mountPoint, &length);
-      reduced.mountPoint = text != nullptr ? std::string(text, length) : std::string();
-    }
-    entities.push_back(std::move(reduced));
+    entities.push_back(SystemEntity{stringItem(entity, "mount-point"), stringItem(entity, "dev-entry")});
   }
   return entities;
 }
 
 }  // namespace
+
+std::string wholeDevice(const std::vector<SystemEntity>& entities) {
+  constexpr std::string_view kDisk = "/dev/disk";
+  for (const SystemEntity& entity : entities) {
+    const std::optional<std::string>& device = entity.devEntry;
+    if (device && device->size() > kDisk.size() && device->starts_with(kDisk) &&
+        device->find_first_not_of("0123456789", kDisk.size()) == std::string::npos) {
+      return *device;
+    }
+  }
+  return "";
+}
 
 Result<std::vector<SystemEntity>> readMountRecordBytes(std::string_view bytes) {
   Result<PropertyListTree> parsed = parseWithLicenceFallback(bytes);

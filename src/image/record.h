@@ -14,7 +14,13 @@ struct SystemEntity {
   // The entity's "mount-point" string; nothing when the key is missing or its value
   // is not a string (a partition map, a whole-disk entry).
   std::optional<std::string> mountPoint;
+  // The entity's "dev-entry" string ("/dev/disk4", "/dev/disk4s1"), when it has one.
+  std::optional<std::string> devEntry;
 };
+
+// The image's whole device among `entities`: the first "dev-entry" that names a disk
+// without a slice ("/dev/disk4", not "/dev/disk4s1"); "" when none does.
+std::string wholeDevice(const std::vector<SystemEntity>& entities);
 
 // The system entities in the bytes of a mount record (an XML or binary property
 // list), in record order: the "system-entities" array of dictionaries under a

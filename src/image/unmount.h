@@ -7,9 +7,16 @@ namespace installer {
 // The detach command line for a mount point.
 std::string detachCommandLine(const std::string& mountPoint);
 
-// Detaches the volume mounted at `path` with hdiutil.  A failure is logged only, naming
-// the disk image as given on the command line, `imageName`.
-void unmountDMG(const std::string& path, const std::string& imageName);
+// The command line that ejects `target`, a device or a mount point, with diskutil.
+std::string ejectCommandLine(const std::string& target);
+
+// Detaches the volume mounted at `path` with hdiutil.  When that fails, logs so, naming
+// the disk image as given on the command line, `imageName`, and tries once more with
+// diskutil eject: on the image's whole device `device`, or on `path` when `device` is
+// "" (macOS 27 deprecates hdiutil's detach, and it has been seen to fail there where
+// diskutil works).  That attempt and its outcome are logged too.  Failures are logged
+// only.
+void unmountDMG(const std::string& path, const std::string& imageName, const std::string& device = "");
 
 // Removes the item at `path` (the mount record); a failure is logged only.
 void removeFiles(const std::string& path);

@@ -15,8 +15,11 @@ Workspace::Workspace(Hdiutil hdiutil) {
   std::filesystem::create_directories(fake());
   std::filesystem::create_directories(applications());
   std::filesystem::create_directories(dir_ / "fakebin");
+  const std::string scripted = std::string(TEST_SOURCE_DIR) + "/support/fake-hdiutil/hdiutil";
+  // diskutil, which a failed detach falls back on, is always the scripted one.
+  std::filesystem::copy_file(scripted, dir_ / "fakebin/diskutil");
   if (hdiutil == Hdiutil::Scripted) {
-    std::filesystem::copy_file(std::string(TEST_SOURCE_DIR) + "/support/fake-hdiutil/hdiutil", dir_ / "fakebin/hdiutil");
+    std::filesystem::copy_file(scripted, dir_ / "fakebin/hdiutil");
   } else {
 #ifdef HDIUTIL_STANDIN_BINARY
     std::filesystem::create_symlink(HDIUTIL_STANDIN_BINARY, dir_ / "fakebin/hdiutil");

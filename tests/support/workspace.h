@@ -17,6 +17,7 @@ enum class Hdiutil { Scripted, StandIn };
 //   root/work/bin/tool/image-installer   (whole runs only)
 //   root/fake/                     the scripted hdiutil's control folder
 //   root/fakebin/hdiutil           the chosen hdiutil, first on PATH
+//   root/fakebin/diskutil          the scripted diskutil (its verb: eject)
 //   root/standin-base/             where the hdiutil stand-in puts its mount points
 //   root/Applications/             the destination folder
 class Workspace {
@@ -31,13 +32,13 @@ public:
   std::string tool() const;
   std::string standInBase() const { return dir_ / "standin-base"; }
 
-  // Tells the scripted hdiutil what VERB prints and returns.
+  // Tells the scripted hdiutil (or diskutil) what VERB prints and returns.
   void scriptVerb(const std::string& verb, const std::string& standardOutput, int status = 0,
                   const std::string& standardError = "");
   // Installs a bash script that the scripted hdiutil runs on VERB, with its
   // arguments, before it prints.
   void scriptVerbAction(const std::string& verb, const std::string& bashScript);
-  // The argument lists hdiutil was called with, in call order.
+  // The argument lists hdiutil and diskutil were called with, in call order.
   std::vector<std::vector<std::string>> hdiutilCalls() const;
   // What the call at position `index` read on standard input.
   std::string hdiutilStdin(size_t index) const;
