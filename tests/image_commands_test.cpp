@@ -3,6 +3,7 @@
 // one argument it is meant to be.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <tuple>
@@ -50,9 +51,10 @@ TEST(DetachCommandLine, MountPointInDoubleQuotesUnlessItHoldsWhatBashReadsThere)
   EXPECT_EQ(detachCommandLine("/Volumes/\"$x`y`\\'"), R"(hdiutil detach -force '/Volumes/"$x`y`\'\''')");
 }
 
-// The locale bash inherits from the caller: the caller's own, or one in which the
-// byte 0x5C, the backslash, can be the second half of a two-byte character.  Those are
-// made with localedef into a folder of the test's own, found through LOCPATH.
+// The caller's locale, which the tool's commands must not run in: its own, or one in
+// which a byte can start a character that takes in the next byte, a backslash or a
+// quote (GBK, GB18030, Big5, Big5-HKSCS, Shift_JIS, EUC-TW).  Those are made with
+// localedef into a folder of the test's own, found through LOCPATH.
 class InLocale : public ::testing::TestWithParam<std::string> {
 protected:
   void SetUp() override {
@@ -61,8 +63,10 @@ protected:
     }
     static const testing_support::TempDir folder;
     static const bool made = [] {
-      for (const auto& [source, charmap, name] : {std::tuple{"zh_CN", "GBK", "zh_CN.GBK"},
-                                                  std::tuple{"ja_JP", "SHIFT_JIS", "ja_JP.SJIS"}}) {
+      for (const auto& [source, charmap, name] :
+           {std::tuple{"zh_CN", "GBK", "zh_CN.GBK"}, std::tuple{"zh_CN", "GB18030", "zh_CN.GB18030"},
+            std::tuple{"zh_TW", "BIG5", "zh_TW.BIG5"}, std::tuple{"zh_HK", "BIG5-HKSCS", "zh_HK.BIG5-HKSCS"},
+            std::tuple{"ja_JP", "SHIFT_JIS", "ja_JP.SJIS"}, std::tuple{"zh_TW", "EUC-TW", "zh_TW.EUC-TW"}}) {
         // localedef warns, with status 1, that Shift_JIS is not ASCII-compatible.
         testing_support::runProgram({"/usr/bin/env", "localedef", "-i", source, "-f", charmap, folder / name});
         if (!testing_support::exists(folder / name + "/LC_CTYPE")) {
@@ -82,12 +86,16 @@ protected:
     ::unsetenv("LC_ALL");
   }
   // Fewer rounds in the added locales: the fixed cases come first.
-  size_t rounds() const { return GetParam().empty() ? 300 : 100; }
+  size_t rounds() const { return GetParam().empty() ? 300 : 40; }
 };
 
-// Random bytes (all but NUL; '/' only where allowed) around one shell metacharacter
-// and one command that would leave the file "pwned" behind if it ever ran.
-std::string hostileText(std::mt19937& random, size_t i, bool slashAllowed) {
+// The fixed cases, then random bytes (all but NUL; '/' only where allowed) around one
+// shell metacharacter and one command that would leave the file "pwned" behind if it
+// ever ran.
+std::string hostileText(std::mt19937& random, size_t i, bool slashAllowed, const std::vector<std::string>& fixed) {
+  if (i < fixed.size()) {
+    return fixed[i];
+  }
   static const std::string metacharacters = " \t\n'\"`$\\;|&<>(){}[]*?~#!^-";
   static const std::vector<std::string> commands = {
       // 0x81, 0x95 and 0xE4 0xB8 0x81 (丁 in UTF-8) end in a byte that starts a two-byte
@@ -118,14 +126,16 @@ TEST_P(HostileNames, ReachHdiutilAsOneArgumentAndRunNothingElse) {
   const std::string record = testing_support::recordSeed("hdiutil-hfs.plist");
   workspace.scriptVerb("attach", record);
   std::vector<std::string> folders;
-  for (const char* name : {"plain", "with blank", "quote's \"here\"", "$dollar `tick` \\"}) {
+  for (const char* name : {"B;touch pwned;C'D", "plain", "with blank", "quote's \"here\"", "$dollar `tick` \\"}) {
     folders.push_back(workspace.root() + "/" + name);
     std::filesystem::create_directories(folders.back());
   }
   std::mt19937 random(20240611);
   for (size_t i = 0; i < rounds() && !HasFailure(); ++i) {
     const std::string& base = folders[i % folders.size()];
-    std::string name = hostileText(random, i, false);
+    // In GB18030, 0xD8 and the digit after it start a four-byte character that takes
+    // in the quote closing the path.
+    std::string name = hostileText(random, i, false, {"i\xD8" "4", "\xE5\xAE\x89" "2.dmg"});
     SCOPED_TRACE("folder " + ::testing::PrintToString(base) + ", name " + ::testing::PrintToString(name));
     here.forgetCalls();
     std::filesystem::remove(base + "/qzmount.plist");
@@ -149,7 +159,11 @@ TEST_P(HostileMountPoints, ReachHdiutilDetachUnchangedAndRunNothingElse) {
   HdiutilHere here(workspace);
   std::mt19937 random(20240612);
   for (size_t i = 0; i < rounds() && !HasFailure(); ++i) {
-    std::string mountPoint = "/Volumes/" + hostileText(random, i, true);
+    // Ordinary volume names (安2, 网易云音乐2) whose last byte and the digit after it start
+    // a GB18030 character that takes in the closing double quote.
+    std::string mountPoint =
+        "/Volumes/" + hostileText(random, i, true, {"\xE5\xAE\x89" "2", "\xE7\xBD\x91\xE6\x98\x93\xE4\xBA\x91"
+                                                                     "\xE9\x9F\xB3\xE4\xB9\x90" "2"});
     SCOPED_TRACE("mount point " + ::testing::PrintToString(mountPoint));
     here.forgetCalls();
     // Every other detach fails, and diskutil ejects the mount point instead.
@@ -166,8 +180,13 @@ TEST_P(HostileMountPoints, ReachHdiutilDetachUnchangedAndRunNothingElse) {
   }
 }
 
-const auto kLocales = ::testing::Values("", "zh_CN.GBK", "ja_JP.SJIS");
-auto localeName = [](const auto& info) { return info.param.empty() ? std::string("Callers") : info.param.substr(6); };
+const auto kLocales = ::testing::Values("", "zh_CN.GBK", "zh_CN.GB18030", "zh_TW.BIG5", "zh_HK.BIG5-HKSCS",
+                                        "ja_JP.SJIS", "zh_TW.EUC-TW");
+auto localeName = [](const auto& info) {
+  std::string name = info.param.empty() ? std::string("Callers") : info.param.substr(6);
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+};
 INSTANTIATE_TEST_SUITE_P(Locales, HostileNames, kLocales, localeName);
 INSTANTIATE_TEST_SUITE_P(Locales, HostileMountPoints, kLocales, localeName);
 

@@ -100,6 +100,18 @@ TEST(Runner, OnlyStandardOutputAndErrorHoldThePipe) {
   EXPECT_EQ(log[1], "terminationStatus : 0 output : 1 2 ");
 }
 
+TEST(Runner, CommandsRunInTheCLocaleWhateverTheCallers) {
+  for (const char* variable : {"LANG=zh_CN.GB18030", "LC_CTYPE=zh_TW.BIG5", "LC_ALL=ja_JP.SJIS", "LANGUAGE=zh"}) {
+    ::putenv(const_cast<char*>(variable));
+  }
+  auto log = capturedLog([&] { GetOutput("/bin/bash", "env | grep -E '^(LANG|LC_)' | sort; echo \"$PATH\""); });
+  for (const char* name : {"LANG", "LC_CTYPE", "LC_ALL", "LANGUAGE"}) {
+    ::unsetenv(name);
+  }
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1], "terminationStatus : 0 output : LC_ALL=C\n" + std::string(std::getenv("PATH")) + "\n");
+}
+
 TEST(Runner, ChildrenGetTheDefaultBrokenPipeSignalBack) {
   // The tool ignores SIGPIPE; `yes` must still be ended by it when `head` is done.
   auto previous = std::signal(SIGPIPE, SIG_IGN);

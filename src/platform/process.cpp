@@ -57,9 +57,35 @@ private:
 
 }  // namespace
 
-Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std::string>& arguments) {
-  // pipe, then close-on-exec (macOS has no pipe2): the tool has a single thread, so
-  // no child can be started between the two calls and inherit these ends.
+namespace {
+
+// The NULL-ended array of C strings exec takes, pointing into `strings`.
+std::vector<char*> cStrings(const std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (const auto& text : strings) {
+    pointers.push_back(const_cast<char*>(text.c_str()));
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+std::vector<std::string> currentEnvironment() {
+  std::vector<std::string> variables;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    variables.emplace_back(*variable);
+  }
+  return variables;
+}
+
+Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std::string>& arguments,
+                               const std::vector<std::string>& environment) {
+  // pipe, then close-on-exec (macOS has no pipe2): the tool starts children from one
+  // thread only, at moments when no other thread of it runs (the copy's workers are
+  // joined before the copy returns), so no child can be started between the two
+  // calls and inherit these ends.
   int ends[2];
   if (::pipe(ends) != 0) {
     return systemError(errno, "creating a pipe for", program);
@@ -81,12 +107,8 @@ Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std
   posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);
 
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 1);
-  for (const auto& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
+  std::vector<char*> argv = cStrings(arguments);
+  std::vector<char*> envp = cStrings(environment);
 
   // An ignored signal stays ignored across exec; the tool ignores SIGPIPE, its
   // children must not (a pipeline in the command line relies on it).
@@ -98,7 +120,7 @@ Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std
   posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF);
 
   pid_t pid = -1;
-  int spawnError = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+  int spawnError = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
   // Close our write end at once, so end of file arrives when the child (and all it
   // started) have closed theirs.
   writeEnd.reset();

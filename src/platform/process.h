@@ -17,12 +17,17 @@ struct ChildOutcome {
   std::string output;
 };
 
-// Starts `program` (a path, not searched on PATH) with `arguments` (argv[0] first),
-// with one pipe serving as both its standard output and standard error.  The child
-// inherits the environment, current folder and standard input.  Reads the pipe to
-// end of file, then waits for the child.  Blocks until both are done.  An Error
-// when the child could not be started (or not waited for).
-Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std::string>& arguments);
+// Starts `program` (a path, not searched on PATH) with `arguments` (argv[0] first) and
+// the environment `environment` ("NAME=value" each), with one pipe serving as both its
+// standard output and standard error.  The child inherits the current folder and
+// standard input.  Reads the pipe to end of file, then waits for the child.  Blocks
+// until both are done.  An Error when the child could not be started (or not waited
+// for).
+Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std::string>& arguments,
+                               const std::vector<std::string>& environment);
+
+// This process's environment, "NAME=value" each.
+std::vector<std::string> currentEnvironment();
 
 // Opens /dev/null on whichever of standard input, output and error is closed, so that
 // no file the tool opens later can take one of those numbers and receive log records

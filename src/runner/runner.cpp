@@ -14,12 +14,33 @@ namespace {
 // The status the shell itself gives a command it could not run.
 constexpr int kCouldNotStart = 127;
 
+bool isLocaleVariable(std::string_view variable) {
+  std::string_view name = variable.substr(0, variable.find('='));
+  return name == "LANG" || name == "LANGUAGE" || name.starts_with("LC_");
+}
+
+// The environment the command runs in: the tool's own, in the C locale.  bash reads a
+// command line through its locale's character set, and in GB18030, GBK, Big5,
+// Big5-HKSCS, Shift_JIS or EUC-TW a byte of a name can start a character that
+// swallows the quote after it, which breaks the quoting around a path or lets part of
+// it run as a command.  In the C locale every byte is a character of its own.
+std::vector<std::string> commandEnvironment() {
+  std::vector<std::string> environment;
+  for (std::string& variable : currentEnvironment()) {
+    if (!isLocaleVariable(variable)) {
+      environment.push_back(std::move(variable));
+    }
+  }
+  environment.push_back("LC_ALL=C");
+  return environment;
+}
+
 }  // namespace
 
 std::string GetOutput(const std::string& forExecution, const std::string& arguments) {
   logMessage("Given Command " + printable(forExecution) + " " + printable(arguments));
 
-  Result<ChildOutcome> child = runMerged(forExecution, {forExecution, "-c", arguments});
+  Result<ChildOutcome> child = runMerged(forExecution, {forExecution, "-c", arguments}, commandEnvironment());
   if (!child) {
     logMessage("Could not run the command: " + child.error().description);
     return std::to_string(kCouldNotStart);

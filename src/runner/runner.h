@@ -11,7 +11,9 @@ namespace installer {
 // before the start and "terminationStatus : <status> output : <output>" after the end.
 // Returns the exit status (or the number of the signal that killed the child) in
 // decimal.  A child that cannot be started is logged in one record and reported as
-// status 127, the shell's own status for a command it could not run.
+// status 127, the shell's own status for a command it could not run.  The child gets
+// the tool's environment in the C locale: LC_ALL=C, every other locale variable
+// (LANG, LANGUAGE, LC_*) taken out.
 std::string GetOutput(const std::string& forExecution, const std::string& arguments);
 
 // The judgement every caller makes of GetOutput's result: success only for text that

@@ -13,7 +13,7 @@ namespace installer::standin {
 namespace {
 
 SevenZipResult run(const std::string& sevenZip, const std::vector<std::string>& arguments) {
-  Result<ChildOutcome> child = runMerged(sevenZip, arguments);
+  Result<ChildOutcome> child = runMerged(sevenZip, arguments, currentEnvironment());
   SevenZipResult result;
   if (!child) {
     result.error = child.error().description;
