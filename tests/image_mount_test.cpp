@@ -117,6 +117,12 @@ TEST_F(MountInProcess, RecordThatIsNoPlainFileOrTooLargeIsAbandonedUnread) {
            {"ln -s '" + elsewhere + "' '" + record + "'",
             "Too many levels of symbolic links (opening " + record + ")"},
            {"head -c 5000000 /dev/zero > '" + record + "'", "File too large (reading " + record + ")"},
+           // Only this user may have written the record: anything else could name
+           // volumes someone else wants searched.
+           {"echo x > '" + record + "' && chmod 0620 '" + record + "'",
+            "The file is not this user's alone (reading " + record + ")"},
+           {"echo x > '" + record + "' && chmod 0602 '" + record + "'",
+            "The file is not this user's alone (reading " + record + ")"},
        }) {
     SCOPED_TRACE(c.replace);
     workspace.scriptVerbAction("attach", "rm '" + record + "' && " + c.replace);
@@ -159,26 +165,56 @@ TEST_F(MountInProcess, WhateverStandsAtTheRecordPathGoesWithoutBeingFollowed) {
   }
 }
 
-TEST_F(MountInProcess, NoOtherUserCanSlipALinkInBeforeTheShellWritesTheRecord) {
-  // A working folder shared like /tmp: anyone may create files there, and only a
-  // file's owner may remove or replace it.  The run stands still just before it starts
-  // the shell, and another user tries to put a link at the record's path.
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "needs root, to act as a second, unprivileged user";
-  }
-  constexpr uid_t kOtherUser = 65534;
-  ASSERT_EQ(::chmod(workspace.root().c_str(), 0711), 0);
-  ASSERT_EQ(::chmod(workspace.work().c_str(), 01777), 0);
-  const std::string victim = workspace.root() + "/victim";
-  writeFile(victim, "precious");
-  workspace.scriptVerb("attach", recordSeed("hdiutil-hfs.plist"));
+// A working folder shared like /tmp: anyone may create files there, and only a file's
+// owner may remove or replace it.  Needs root, to act as a second, unprivileged user.
+class MountInASharedFolder : public MountInProcess {
+protected:
+  static constexpr uid_t kOtherUser = 65534;
 
+  void SetUp() override {
+    if (::geteuid() != 0) {
+      GTEST_SKIP() << "needs root, to act as a second, unprivileged user";
+    }
+    ASSERT_EQ(::chmod(workspace.root().c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(workspace.work().c_str(), 01777), 0);
+    writeFile(victim, "precious");
+    workspace.scriptVerb("attach", recordSeed("hdiutil-hfs.plist"));
+  }
+
+  // Starts `body` in a child process as the other user; gives its pid.
+  static pid_t asOtherUser(const std::function<int()>& body) {
+    pid_t child = ::fork();
+    if (child == 0) {
+      ::_exit(::setgid(kOtherUser) == 0 && ::setuid(kOtherUser) == 0 ? body() : 120);
+    }
+    return child;
+  }
+
+  static int exitStatusOf(pid_t child) {
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  void expectTheRecordIsHdiutils() {
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
+    EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
+  }
+
+  const std::string victim = workspace.root() + "/victim";
+};
+
+TEST_F(MountInASharedFolder, NoOtherUserCanReplaceOrOpenTheRecordBeforeTheShellWritesIt) {
+  // The run stands still just before it starts the shell, with the most permissive
+  // file creation mask, and the other user tries to put a link at the record's path
+  // or to open the record for writing.
   pid_t run = ::fork();
   if (run == 0) {
     int quiet = ::open("/dev/null", O_WRONLY);
     if (quiet < 0 || ::dup2(quiet, STDERR_FILENO) < 0) {
       ::_exit(120);
     }
+    ::umask(0);
     testing_support::stopForTracer();
     installer::MountOutcome outcome = installer::mountImage(workspace.work(), "x.dmg");
     ::_exit(outcome.entities ? 0 : outcome.exitStatus);
@@ -188,26 +224,44 @@ TEST_F(MountInProcess, NoOtherUserCanSlipALinkInBeforeTheShellWritesTheRecord) {
     ::waitpid(run, nullptr, 0);
     GTEST_SKIP() << "needs ptrace (Linux 5.3 or later) to stop a run just before it starts the shell";
   }
-  pid_t other = ::fork();
-  if (other == 0) {
-    if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0) {
-      ::_exit(120);
-    }
+  int other = exitStatusOf(asOtherUser([&] {
     (void)::unlink(record.c_str());
-    ::_exit(::symlink(victim.c_str(), record.c_str()) == 0 ? 0 : 1);
-  }
-  int otherStatus = 0;
-  ASSERT_EQ(::waitpid(other, &otherStatus, 0), other);
+    bool linked = ::symlink(victim.c_str(), record.c_str()) == 0;
+    bool opened = ::open(record.c_str(), O_WRONLY | O_NOFOLLOW) >= 0;
+    return (linked ? 1 : 0) | (opened ? 2 : 0);
+  }));
   ASSERT_TRUE(testing_support::releaseTracedChild(run));
-  int runStatus = 0;
-  ASSERT_EQ(::waitpid(run, &runStatus, 0), run);
 
-  EXPECT_EQ(WEXITSTATUS(otherStatus), 1) << "the other user put a link at the record's path";
-  EXPECT_EQ(readFile(victim), "precious");
-  ASSERT_TRUE(WIFEXITED(runStatus));
-  EXPECT_EQ(WEXITSTATUS(runStatus), 0);
-  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
-  EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
+  EXPECT_EQ(other, 0) << "1: the other user put a link at the record's path; 2: opened the record";
+  EXPECT_EQ(exitStatusOf(run), 0);
+  expectTheRecordIsHdiutils();
+}
+
+TEST_F(MountInASharedFolder, ARecordOfAnotherUserIsNotRead) {
+  workspace.scriptVerbAction("attach", "chown 65534 '" + record + "'");
+  installer::MountOutcome outcome;
+  auto log = mount(outcome);
+  EXPECT_EQ(outcome.exitStatus, 1);
+  EXPECT_EQ(log.back(), "PropertyListSerialization Failed!!!!! or not able to get contents of directory The file "
+                        "is not this user's alone (reading " + record + ")");
+}
+
+TEST_F(MountInASharedFolder, ALinkPlantedAgainAndAgainNeverDeniesTheAttach) {
+  pid_t planter = asOtherUser([&] {
+    for (;;) {
+      (void)::unlink(record.c_str());
+      (void)::symlink(victim.c_str(), record.c_str());
+    }
+    return 0;
+  });
+  for (int round = 0; round < 10; ++round) {
+    installer::MountOutcome outcome;
+    mount(outcome);
+    EXPECT_TRUE(outcome.entities) << "round " << round << " ended with status " << outcome.exitStatus;
+  }
+  ::kill(planter, SIGKILL);
+  ::waitpid(planter, nullptr, 0);
+  expectTheRecordIsHdiutils();
 }
 
 }  // namespace

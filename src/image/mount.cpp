@@ -38,27 +38,36 @@ std::string imagePathWord(const std::string& base, const std::string& imageName)
 }
 
 // Readies the record's path for the shell's ">", which follows a symbolic link and
-// truncates its target, while the tool often runs as root.  Whatever an earlier run
-// or anyone else left there goes first, the item itself and never what it points to.
-// Then the record is created here, empty and without following anything, for the
-// shell to fill: where others may create files in the working folder (a folder shared
-// like /tmp), they cannot remove or replace one of ours, so no link slips in before
-// the shell opens it.  False when something stands there and stays.
-bool prepareRecord(const std::string& record) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
+// truncates its target, while the tool often runs as root.  The record is made here,
+// empty and private to this user, under a fresh name beside it, then renamed onto its
+// path.  That replaces whatever an earlier run or anyone else left there (a link
+// itself, never what it points to) in one step that never leaves the name free, so a
+// link planted again and again cannot win.  Where others may create files in the
+// working folder but not remove or rename someone else's (sticky, like /tmp), nobody
+// else can then replace the record before the shell writes it, nor open it at all.
+// False when something stands at the path and stays.
+bool prepareRecord(const std::string& basePath, const std::string& record) {
+  Result<std::string> fresh = createPrivateFile(appendingPathComponent(basePath, ".qzmount.plist."));
+  if (!fresh) {
+    // Where the tool may not create files (a folder it may not write to), the shell's
+    // own attempt fails too and says why; only what stands there must go first.
     if (itemExists(record)) {
       removeFiles(record);
-      if (itemExists(record)) {
-        return false;
-      }
     }
-    // Where the record cannot be made (a folder the tool may not write to), the
-    // shell's own attempt fails and says why.
-    Result<void> created = createEmptyFile(record);
-    if (created || created.error().code != EEXIST) {
+    return !itemExists(record);
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    Result<void> renamed = renameItem(*fresh, record);
+    if (renamed) {
       return true;
     }
+    if (renamed.error().code != EISDIR) {
+      break;
+    }
+    // A folder stands there: it goes, and nothing a link inside it leads to.
+    removeFiles(record);
   }
+  (void)removeItem(*fresh);
   return false;
 }
 
@@ -81,7 +90,7 @@ MountOutcome mountImage(const std::string& basePath, const std::string& imageNam
   outcome.cmd_string = mountCommandLine(basePath, imageName);
   logMessage("Mount cmd ->" + printable(outcome.cmd_string));
 
-  if (!prepareRecord(record)) {
+  if (!prepareRecord(basePath, record)) {
     logMessage("Error in mounting " + printable(imageName));
     return endWith(26);
   }
@@ -96,7 +105,9 @@ MountOutcome mountImage(const std::string& basePath, const std::string& imageNam
     return endWith(1);
   }
 
-  Result<std::string> contents = readRegularFile(record, kLargestRecord);
+  // Only a record this user alone could have written is read: anything else may say
+  // whatever another user wants searched and installed.
+  Result<std::string> contents = readPrivateFile(record, kLargestRecord);
   if (!contents) {
     return endWith(abandonInstall(record, contents.error().description));
   }

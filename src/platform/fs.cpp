@@ -6,12 +6,13 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <random>
 
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/folder.h"
 #include "platform/io.h"
-#include "platform/log.h"
 
 namespace installer {
 
@@ -136,7 +137,7 @@ bool itemExists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
-Result<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
+Result<std::string> readPrivateFile(const std::string& path, size_t maxBytes) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) {
@@ -152,6 +153,9 @@ Result<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
   if (!S_ISREG(status.st_mode)) {
     return failure("Not a regular file", "reading", path);
   }
+  if (status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return failure("The file is not this user's alone", "reading", path);
+  }
   if (static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
     return systemError(EFBIG, "reading", path);
   }
@@ -164,11 +168,41 @@ Result<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
   return bytes;
 }
 
-Result<void> createEmptyFile(const std::string& path) {
-  // O_EXCL refuses whatever stands there, a link included, without following it.
-  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
-  if (!file) {
-    return systemError(errno, "creating", path);
+std::string randomLetters(size_t length) {
+  static constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::random_device device;
+  std::uniform_int_distribution<size_t> pick(0, kLetters.size() - 1);
+  std::string letters;
+  for (size_t i = 0; i < length; ++i) {
+    letters += kLetters[pick(device)];
+  }
+  return letters;
+}
+
+Result<std::string> createPrivateFile(const std::string& prefix) {
+  for (;;) {
+    std::string path = prefix + randomLetters(12);
+    // O_EXCL refuses whatever stands there, a link included, without following it.
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+    if (!file && errno == EEXIST) {
+      continue;
+    }
+    if (!file) {
+      return systemError(errno, "creating", path);
+    }
+    // The creation mask may have taken the owner's own permissions.
+    if (::fchmod(file.get(), 0600) != 0) {
+      int error = errno;
+      ::unlink(path.c_str());
+      return systemError(error, "creating", path);
+    }
+    return path;
+  }
+}
+
+Result<void> renameItem(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    return systemError(errno, "renaming", from + " to " + to);
   }
   return {};
 }
