@@ -8,7 +8,9 @@
 
 #include <csignal>
 #include <string>
+#include <thread>
 
+#include "platform/log.h"
 #include "platform/process.h"
 #include "runner/runner.h"
 #include "support/files.h"
@@ -119,6 +121,33 @@ TEST(Runner, ChildrenGetTheDefaultBrokenPipeSignalBack) {
   std::signal(SIGPIPE, previous);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1], "terminationStatus : 0 output : 141\n");
+}
+
+TEST(Log, EachRecordReachesASlowNonBlockingReaderWhole) {
+  // Standard error a non-blocking pipe, read slowly: a record far larger than the
+  // pipe must neither be cut nor have the next one glued to it.
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ASSERT_EQ(::fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  std::string received;
+  std::thread reader([&] {
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+      received.append(buffer, static_cast<size_t>(got));
+      ::usleep(200);
+    }
+  });
+  const std::string large = "Files list in the volume : " + std::string(512 * 1024, 'x');
+  int saved = ::dup(STDERR_FILENO);
+  ::dup2(ends[1], STDERR_FILENO);
+  ::close(ends[1]);
+  installer::logMessage(large);
+  installer::logMessage("next");
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  reader.join();
+  ::close(ends[0]);
+  EXPECT_EQ(testing_support::splitLogRecords(received), (std::vector<std::string>{large, "next"}));
 }
 
 TEST(StandardDescriptors, ClosedOnesAreFilledWithTheNullDevice) {

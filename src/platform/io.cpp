@@ -1,5 +1,6 @@
 #include "platform/io.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +32,15 @@ Result<void> writeAll(int fd, std::string_view bytes, std::string_view shownPath
     ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) {
+        continue;
+      }
+      // A descriptor set non-blocking by whoever shares it (a log reader's pipe, say):
+      // the rest waits until there is room, so that nothing is cut short.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd writable{fd, POLLOUT, 0};
+        if (::poll(&writable, 1, -1) < 0 && errno != EINTR) {
+          return systemError(errno, "writing", shownPath);
+        }
         continue;
       }
       return systemError(errno, "writing", shownPath);

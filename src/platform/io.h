@@ -14,7 +14,8 @@ Result<void> readToEnd(int fd, std::string& bytes, std::string_view shownPath,
                        size_t maxBytes = std::string::npos);
 
 // Writes all of `bytes` to `fd`, however many writes that takes; an interrupted
-// write is tried again.  `shownPath` names the target in the Error.
+// write is tried again, and on a non-blocking descriptor that is full, the rest waits
+// until there is room.  `shownPath` names the target in the Error.
 Result<void> writeAll(int fd, std::string_view bytes, std::string_view shownPath);
 
 }  // namespace installer
