@@ -11,6 +11,8 @@
 #include <string>
 
 #include "install/copy_tree.h"
+#include "install/linked_files.h"
+#include "platform/fs.h"
 #include "platform/fd.h"
 #include "support/copy_workers.h"
 #include "support/item_state.h"
@@ -158,6 +160,64 @@ TEST_P(CopyKeeps, HardLinksStayLinkedAndHolesStayHoles) {
     std::string read(bytes.size(), '?');
     ASSERT_EQ(::pread(copy.get(), read.data(), read.size(), offset), static_cast<ssize_t>(read.size()));
     EXPECT_EQ(read, bytes) << "at " << offset;
+  }
+}
+
+TEST(CopyTree, HardLinkedPairDeeperThanAPathCanNameStaysLinked) {
+  // 300 folders of 20-byte names: paths of 6,300 bytes, beyond PATH_MAX, made and read
+  // through descriptors.
+  TempDir dir;
+  const std::string level(20, 'l');
+  auto descend = [&](const std::string& top, bool create) {
+    UniqueFd at(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int depth = 0; depth < 300 && at; ++depth) {
+      if (create) {
+        ::mkdirat(at.get(), level.c_str(), 0755);
+      }
+      at.reset(::openat(at.get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    return at;
+  };
+  std::filesystem::create_directories(dir / "X.app");
+  {
+    UniqueFd deepest = descend(dir / "X.app", true);
+    ASSERT_TRUE(deepest);
+    UniqueFd file(::openat(deepest.get(), "a", O_WRONLY | O_CREAT | O_EXCL, 0644));
+    ASSERT_EQ(::write(file.get(), "linked", 6), 6);
+    ASSERT_EQ(::linkat(deepest.get(), "a", deepest.get(), "b", 0), 0);
+  }
+
+  ASSERT_EQ(copyInto(dir / "X.app", dir.path(), "copy"), std::nullopt);
+
+  UniqueFd deepest = descend(dir / "copy", false);
+  ASSERT_TRUE(deepest);
+  struct stat a {}, b {};
+  ASSERT_EQ(::fstatat(deepest.get(), "a", &a, 0), 0);
+  ASSERT_EQ(::fstatat(deepest.get(), "b", &b, 0), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+  EXPECT_EQ(a.st_size, 6);
+  EXPECT_TRUE(installer::removeItem(dir / "X.app") && installer::removeItem(dir / "copy"));
+}
+
+TEST(LinkedFiles, MemoryStaysBoundedHoweverManyNamesNeverComeAtAnyDepth) {
+  // Files whose other names lie outside the bundle are remembered to the end.
+  installer::LinkedFiles linked;
+  for (int depth = 0; depth < 1000; ++depth) {
+    linked.enterFolder(std::string(250, 'd'));
+  }
+  for (ino_t inode = 1; inode <= 200000; ++inode) {
+    linked.remember({1, inode}, "file-" + std::to_string(inode), 1);
+  }
+  EXPECT_LE(linked.bytes(), installer::LinkedFiles::kMostBytes);
+  // The first ones are remembered, at their depth, and forgotten once their name came.
+  auto first = linked.take({1, 1});
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->folders.size(), 999u);
+  EXPECT_EQ(first->name, "file-1");
+  EXPECT_FALSE(linked.take({1, 1}));
+  EXPECT_FALSE(linked.take({1, 200000}));
+  for (int depth = 0; depth < 1000; ++depth) {
+    linked.leaveFolder();
   }
 }
 

@@ -8,12 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
-#include <map>
 #include <optional>
 #include <string>
 
 #include "install/fill_pool.h"
 #include "install/item_steps.h"
+#include "install/linked_files.h"
+#include "platform/descriptors.h"
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/file_copy.h"
@@ -28,13 +29,26 @@ namespace {
 // the disk, not the processors, sets the pace.
 constexpr size_t kMostCopyWorkers = 8;
 
-// Folders whose finish waits for files still being filled: past this many, the walk
-// waits for the earliest.  Each holds two descriptors.
+// Files handed to the workers and not taken yet, and folders whose finish waits for
+// files inside them, when descriptors are plenty: each holds two.
+constexpr size_t kMostQueuedFiles = 16;
 constexpr size_t kMostUnfinishedFolders = 16;
+
+// Descriptors the copy leaves for what else is open meanwhile: the standard streams,
+// the destination folder and the copy's lock, the system logger, a folder being listed,
+// and the walk's own file (two).
+constexpr size_t kCopyReserve = 10;
 
 // Opening flags for anything read from the source: never follow a link, never wait
 // on a FIFO that took a file's place, never take a terminal.
 constexpr int kSourceFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// The item being copied is the copy's top, or an item inside it.
+enum class Depth { top, inside };
+
+// What a step of the walk leaves the walk to do: go on, or stop because a worker
+// failed (its failure, recorded in the pool, is the one to report).
+enum class Next { goOn, stopForWorkerFailure };
 
 const char* kindOfNonFile(mode_t mode) {
   switch (mode & S_IFMT) {
@@ -51,24 +65,15 @@ const char* kindOfNonFile(mode_t mode) {
   }
 }
 
-// One folder on the walk's stack: a folder whose copy is being filled.
+// One folder on the walk's stack: a folder whose copy is being filled.  Its
+// descriptors, and those of its copy, are in the walk's two trails.
 struct FolderCopy {
-  // Both let go while deeper folders are copied, past the held levels.
-  UniqueFd source;
-  UniqueFd destination;
-  struct stat status {};             // the source folder's: its identity, permissions and times
-  ItemIdentity destinationIdentity;  // noted when it lets go of its descriptors
+  struct stat status {};  // the source folder's: its permissions and times
   Listing entries;
-  size_t next = 0;  // the entry to copy next
-  WalkPosition created = 0;  // the position of the step that created it
-  size_t sourceLength = 0;       // of the two paths, at this folder
+  size_t next = 0;            // the entry to copy next
+  WalkPosition created = 0;   // the position of the step that created it
+  size_t sourceLength = 0;    // of the two paths, at this folder
   size_t destinationLength = 0;
-};
-
-// A file with more names in the bundle than the one copied so far.
-struct LinkedFile {
-  std::string pathInCopy;  // relative to the copy's top folder
-  nlink_t namesLeft;
 };
 
 // A folder whose walk is done and whose finish waits for files inside it that
@@ -84,35 +89,37 @@ struct UnfinishedFolder {
 };
 
 // One copy of one tree, walked with an explicit stack: no recursion, and a bounded
-// number of open descriptors (see kHeldFolderLevels) whatever the depth.
+// number of open descriptors (see CopyBudget) whatever the depth.
 //
-// The walk (walk, copyEntry, enterFolder, leaveFolder) runs on the calling thread.
-// It visits the entries in listing order and does what changes names: it creates
-// folders and files, makes links and hard links, and keeps the stack.  The work on
-// each file's contents is ItemSteps::fillFile, which needs nothing of the walk: with
-// more than one worker, each created file goes to a FillPool, whose threads fill it
-// while the walk goes on.  A folder gets its finish (ItemSteps::finishFolder, on this
-// thread) once every file inside it is filled, after its subfolders: until then it
-// waits among the unfinished folders, which are in walk order, so each after its
-// subfolders.  With one worker the walk fills each file itself, and finishes each
+// The walk (walk, copyEntry, enterFolder, finishFolderLeft) runs on the calling
+// thread.  It visits the entries in listing order and does what changes names: it
+// creates folders and files, makes links and hard links, and keeps the stack.  The
+// work on each file's contents is ItemSteps::fillFile, which needs nothing of the
+// walk: with more than one worker, each created file goes to a FillPool, whose threads
+// fill it while the walk goes on.  A folder gets its finish (ItemSteps::finishFolder,
+// on this thread) once every file inside it is filled, after its subfolders: until
+// then it waits among the unfinished folders, which are in walk order, so each after
+// its subfolders.  With one worker the walk fills each file itself, and finishes each
 // folder as it leaves it.
 //
 // Each step of the walk has a position (see WalkPosition); of several failures, the
 // walk's own and the workers', the one reported is the earliest in walk order.
 class TreeCopier {
 public:
-  TreeCopier(const std::string& source, const std::string& shownPath,
+  TreeCopier(const std::string& source, const std::string& shownPath, const CopyBudget& budget,
              const std::function<Result<void>(int)>& onCreated)
       : source_(source),
         destination_(shownPath),
-        topLength_(shownPath.size()),
         onCreated_(onCreated),
+        budget_(budget),
+        sources_(budget.heldLevels),
+        destinations_(budget.heldLevels),
         rules_(CopyRules::forThisProcess()),
         steps_(rules_) {}
 
-  Result<void> copy(int folder, const std::string& name, size_t workers) {
-    if (workers > 1) {
-      pool_.emplace(workers, rules_);
+  Result<void> copy(int folder, const std::string& name) {
+    if (budget_.workers > 1) {
+      pool_.emplace(budget_.workers, budget_.queueLength, rules_);
       if (pool_->workers() == 0) {
         pool_.reset();
       }
@@ -128,11 +135,11 @@ public:
     std::optional<PlacedFailure> failure = pool_->finish();
     // Every file is filled now.  The folders still unfinished get their finish up to
     // the first failure: one of them comes before it, and could fail first.
-    for (UnfinishedFolder& folder : unfinished_) {
-      if (failure && failure->position <= folder.position) {
+    for (UnfinishedFolder& unfinished : unfinished_) {
+      if (failure && failure->position <= unfinished.position) {
         break;
       }
-      if (Result<void> finished = finish(folder); !finished) {
+      if (Result<void> finished = finish(unfinished); !finished) {
         return finished;
       }
     }
@@ -146,10 +153,9 @@ private:
   Result<void> walkFrom(int folder, const std::string& name);
   Result<void> walk();
   Result<UniqueFd> examine(int sourceFolder, const char* name, unsigned char type, struct stat& status);
-  Result<void> copyEntry(int sourceFolder, const char* name, unsigned char type, int folder);
-  Result<void> enterFolder(UniqueFd from, const struct stat& status, int folder, const char* name, bool top);
-  Result<void> leaveFolder(const FolderCopy& done);
-  Result<void> finishFolderLeft();
+  Result<Next> copyEntry(int sourceFolder, const char* name, unsigned char type, int folder);
+  Result<void> enterFolder(UniqueFd from, const struct stat& status, int folder, const char* name, Depth depth);
+  Result<Next> finishFolderLeft();
   Result<void> finishFilledFolders();
   Result<void> finish(UnfinishedFolder& folder);
   // Whether no file inside the folder created at `created` and finished at `finished`
@@ -158,10 +164,13 @@ private:
     return std::none_of(unfilled_.begin(), unfilled_.end(),
                         [&](WalkPosition file) { return file > created && file < finished; });
   }
-  Result<void> copyFile(UniqueFd from, const struct stat& status, int folder, const char* name, bool top);
+  Result<Next> copyFile(UniqueFd from, const struct stat& status, int folder, const char* name, Depth depth);
+  Result<void> linkToFirstCopy(const LinkedFiles::Place& first, int folder, const char* name);
   Result<void> copyLink(int sourceFolder, const char* name, const struct stat& status, int folder);
 
-  Result<void> created(int fd, bool top) { return top && onCreated_ ? onCreated_(fd) : Result<void>(); }
+  Result<void> created(int fd, Depth depth) {
+    return depth == Depth::top && onCreated_ ? onCreated_(fd) : Result<void>();
+  }
   Error refused(std::string_view what) const { return failure(what, "copying", source_); }
   Error onSource(int error, std::string_view operation) const { return systemError(error, operation, source_); }
   Error onCopy(int error, std::string_view operation) const { return systemError(error, operation, destination_); }
@@ -171,12 +180,15 @@ private:
   // ever as long as the deepest path.
   std::string source_;
   std::string destination_;
-  const size_t topLength_;
   const std::function<Result<void>(int)>& onCreated_;
+  const CopyBudget budget_;
   // A deque: entries' names point into the folders' listings, which must not move
   // when a folder is pushed.
   std::deque<FolderCopy> stack_;
-  std::map<ItemIdentity, LinkedFile> linked_;
+  // The open folders along the walk's path, in the source and in the copy.
+  FolderTrail sources_;
+  FolderTrail destinations_;
+  LinkedFiles linked_;
   const CopyRules rules_;
   ItemSteps steps_;
   std::string linkTarget_;
@@ -201,12 +213,16 @@ Result<void> TreeCopier::walkFrom(int folder, const std::string& name) {
   }
   switch (status.st_mode & S_IFMT) {
     case S_IFDIR:
-      if (Result<void> entered = enterFolder(std::move(*from), status, folder, name.c_str(), true); !entered) {
+      if (Result<void> entered = enterFolder(std::move(*from), status, folder, name.c_str(), Depth::top);
+          !entered) {
         return entered;
       }
       return walk();
     case S_IFREG:
-      return copyFile(std::move(*from), status, folder, name.c_str(), true);
+      if (Result<Next> copied = copyFile(std::move(*from), status, folder, name.c_str(), Depth::top); !copied) {
+        return copied.error();
+      }
+      return {};
     case S_IFLNK:
       // Installed as a link, the bundle would point wherever the image said: after
       // the detach nowhere, or into a folder someone else controls.
@@ -226,64 +242,73 @@ Result<void> TreeCopier::walk() {
     FolderCopy& current = stack_.back();
     source_.resize(current.sourceLength);
     destination_.resize(current.destinationLength);
+    Result<Next> step = Next::goOn;
     if (current.next == current.entries.size()) {
-      if (Result<void> finished = finishFolderLeft(); !finished) {
-        return finished;
-      }
-      continue;
+      step = finishFolderLeft();
+    } else {
+      const size_t index = current.next++;
+      const char* name = current.entries.name(index);
+      source_.append(1, '/').append(name);
+      destination_.append(1, '/').append(name);
+      step = copyEntry(sources_.innermost(), name, current.entries.type(index), destinations_.innermost());
     }
-    const size_t index = current.next++;
-    const char* name = current.entries.name(index);
-    source_.append(1, '/').append(name);
-    destination_.append(1, '/').append(name);
-    if (Result<void> copied =
-            copyEntry(current.source.get(), name, current.entries.type(index), current.destination.get());
-        !copied) {
-      return copied;
+    if (!step) {
+      return step.error();
+    }
+    if (*step == Next::stopForWorkerFailure) {
+      return {};
     }
   }
   return {};
 }
 
-// The folder at the top of the stack has been walked: it is finished now if all the
-// files inside it are filled, or else joins the unfinished folders; then the walk
-// leaves it.
-Result<void> TreeCopier::finishFolderLeft() {
+// The folder at the top of the stack has been walked: the walk leaves it, and it is
+// finished now if all the files inside it are filled, or else joins the unfinished
+// folders.
+Result<Next> TreeCopier::finishFolderLeft() {
   FolderCopy done = std::move(stack_.back());
   stack_.pop_back();
+  const size_t parentSource = stack_.empty() ? 0 : stack_.back().sourceLength;
+  const size_t parentDestination = stack_.empty() ? 0 : stack_.back().destinationLength;
+  Result<UniqueFd> from = sources_.leave(std::string_view(source_.data(), parentSource));
+  if (!from) {
+    return from.error();
+  }
+  Result<UniqueFd> to = destinations_.leave(std::string_view(destination_.data(), parentDestination));
+  if (!to) {
+    return to.error();
+  }
+  linked_.leaveFolder();
   // One look at the workers' progress serves this folder and the unfinished ones, so
   // that none is found filled while a subfolder of its is not.
-  const bool now = !pool_ || (pool_->unfilled(unfilled_) && filledInside(done.created, position_));
-  if (now) {
+  if (!pool_ || (pool_->unfilled(unfilled_) && filledInside(done.created, position_))) {
     // Its unfinished subfolders are filled too and come first.
-    if (Result<void> finished = finishFilledFolders(); !finished) {
-      return finished;
+    if (pool_) {
+      if (Result<void> finished = finishFilledFolders(); !finished) {
+        return finished.error();
+      }
     }
-    if (Result<void> finished = steps_.finishFolder(done.source.get(), done.destination.get(), done.status, ends());
-        !finished) {
-      return finished;
+    if (Result<void> finished = steps_.finishFolder(from->get(), to->get(), done.status, ends()); !finished) {
+      return finished.error();
     }
+    return Next::goOn;
   }
-  if (Result<void> left = leaveFolder(done); !left) {
-    return left;
-  }
-  if (now) {
-    return {};
-  }
-  unfinished_.push_back(UnfinishedFolder{done.created, position_, std::move(done.source),
-                                         std::move(done.destination), done.status, source_, destination_});
+  unfinished_.push_back(UnfinishedFolder{done.created, position_, std::move(*from), std::move(*to), done.status,
+                                         source_, destination_});
   if (Result<void> finished = finishFilledFolders(); !finished) {
-    return finished;
+    return finished.error();
   }
   // Too many wait, each holding two descriptors: the walk waits for the earliest.
-  if (unfinished_.size() > kMostUnfinishedFolders) {
+  if (unfinished_.size() > budget_.unfinishedFolders) {
     const UnfinishedFolder& earliest = unfinished_.front();
     if (!pool_->waitForFilesBetween(earliest.created, earliest.position) || !pool_->unfilled(unfilled_)) {
-      return {};  // a worker failed: the walk stops at its next step
+      return Next::stopForWorkerFailure;
     }
-    return finishFilledFolders();
+    if (Result<void> finished = finishFilledFolders(); !finished) {
+      return finished.error();
+    }
   }
-  return {};
+  return Next::goOn;
 }
 
 // Finishes the unfinished folders whose files are all filled, in walk order.
@@ -338,7 +363,7 @@ Result<UniqueFd> TreeCopier::examine(int sourceFolder, const char* name, unsigne
   return from;
 }
 
-Result<void> TreeCopier::copyEntry(int sourceFolder, const char* name, unsigned char type, int folder) {
+Result<Next> TreeCopier::copyEntry(int sourceFolder, const char* name, unsigned char type, int folder) {
   struct stat status {};
   Result<UniqueFd> from = examine(sourceFolder, name, type, status);
   if (!from) {
@@ -350,46 +375,44 @@ Result<void> TreeCopier::copyEntry(int sourceFolder, const char* name, unsigned 
         return refused("Folders nested more than " + std::to_string(kDeepestFolderNesting) +
                        " deep cannot be part of an application bundle");
       }
-      return enterFolder(std::move(*from), status, folder, name, false);
+      if (Result<void> entered = enterFolder(std::move(*from), status, folder, name, Depth::inside); !entered) {
+        return entered.error();
+      }
+      return Next::goOn;
     case S_IFREG:
-      return copyFile(std::move(*from), status, folder, name, false);
+      return copyFile(std::move(*from), status, folder, name, Depth::inside);
     case S_IFLNK:
-      return copyLink(sourceFolder, name, status, folder);
+      if (Result<void> linked = copyLink(sourceFolder, name, status, folder); !linked) {
+        return linked.error();
+      }
+      return Next::goOn;
     default:
       return refused(std::string(kindOfNonFile(status.st_mode)) + " cannot be part of an application bundle");
   }
 }
 
 Result<void> TreeCopier::enterFolder(UniqueFd from, const struct stat& status, int folder, const char* name,
-                                     bool top) {
+                                     Depth depth) {
   // Owner-only until it is filled: a read-only source folder must still take the
-  // copies of its entries, and nobody else should see it half-made.
+  // copies of its entries, and nobody else should see it half-made, nor open it.
   if (::mkdirat(folder, name, 0700) != 0) {
     return onCopy(errno, "creating");
   }
   UniqueFd to(::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!to) {
+  struct stat copyStatus {};
+  if (!to || ::fstat(to.get(), &copyStatus) != 0) {
     return onCopy(errno, "opening");
   }
-  if (Result<void> announced = created(to.get(), top); !announced) {
+  if (Result<void> announced = created(to.get(), depth); !announced) {
     return announced;
   }
   FolderCopy copy;
   if (Result<void> listed = copy.entries.read(from.get(), source_); !listed) {
     return listed;
   }
-  if (stack_.size() >= kHeldFolderLevels) {
-    FolderCopy& parent = stack_.back();
-    struct stat parentCopy {};
-    if (::fstat(parent.destination.get(), &parentCopy) != 0) {
-      return systemError(errno, "reading", std::string_view(destination_.data(), parent.destinationLength));
-    }
-    parent.destinationIdentity = ItemIdentity::of(parentCopy);
-    parent.source.reset();
-    parent.destination.reset();
-  }
-  copy.source = std::move(from);
-  copy.destination = std::move(to);
+  sources_.enter(std::move(from), ItemIdentity::of(status));
+  destinations_.enter(std::move(to), ItemIdentity::of(copyStatus));
+  linked_.enterFolder(name);
   copy.status = status;
   copy.created = position_;
   copy.sourceLength = source_.size();
@@ -398,72 +421,75 @@ Result<void> TreeCopier::enterFolder(UniqueFd from, const struct stat& status, i
   return {};
 }
 
-Result<void> TreeCopier::leaveFolder(const FolderCopy& done) {
-  if (stack_.empty() || stack_.back().source) {
-    return {};
-  }
-  // The folder let go of its descriptors while this one was copied: it is opened
-  // again from here, and must be the very folder the walk came down from.
-  FolderCopy& parent = stack_.back();
-  Result<UniqueFd> source = openParentFolder(done.source.get(), ItemIdentity::of(parent.status),
-                                             std::string_view(source_.data(), parent.sourceLength));
-  if (!source) {
-    return source.error();
-  }
-  Result<UniqueFd> destination = openParentFolder(done.destination.get(), parent.destinationIdentity,
-                                                  std::string_view(destination_.data(), parent.destinationLength));
-  if (!destination) {
-    return destination.error();
-  }
-  parent.source = std::move(*source);
-  parent.destination = std::move(*destination);
-  return {};
-}
-
-Result<void> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int folder, const char* name, bool top) {
+Result<Next> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int folder, const char* name,
+                                  Depth depth) {
   // A file with several names in the bundle is copied once; its other names become
-  // names of that copy, as cp -a keeps them.  Only names still to come are
-  // remembered, so memory does not grow with the files copied.
-  if (!top && status.st_nlink > 1) {
-    auto known = linked_.find(ItemIdentity::of(status));
-    if (known != linked_.end()) {
-      if (::linkat(stack_.front().destination.get(), known->second.pathInCopy.c_str(), folder, name, 0) != 0) {
-        return onCopy(errno, "creating");
+  // names of that copy, as cp -a keeps them.
+  if (depth == Depth::inside && status.st_nlink > 1) {
+    if (std::optional<LinkedFiles::Place> first = linked_.take(ItemIdentity::of(status))) {
+      if (Result<void> linked = linkToFirstCopy(*first, folder, name); !linked) {
+        return linked.error();
       }
-      if (--known->second.namesLeft == 0) {
-        linked_.erase(known);
-      }
-      return {};
+      return Next::goOn;
     }
-    linked_.emplace(ItemIdentity::of(status), LinkedFile{destination_.substr(topLength_ + 1), static_cast<nlink_t>(status.st_nlink - 1)});
+    linked_.remember(ItemIdentity::of(status), name, static_cast<std::uint64_t>(status.st_nlink) - 1);
   }
-  UniqueFd to(::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, rules_.creationMode(status)));
+  // The top is owner-only until it is filled, as a folder is, so that nobody else
+  // can open it meanwhile.
+  const mode_t mode = depth == Depth::top ? (S_IRUSR | S_IWUSR) & ~rules_.mask : rules_.creationMode(status);
+  UniqueFd to(::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (!to) {
     return onCopy(errno, "creating");
   }
-  if (Result<void> announced = created(to.get(), top); !announced) {
-    return announced;
+  if (Result<void> announced = created(to.get(), depth); !announced) {
+    return announced.error();
   }
   if (!pool_) {
-    return steps_.fillFile(from.get(), std::move(to), status, ends());
+    if (Result<void> filled = steps_.fillFile(from.get(), std::move(to), status, mode, ends()); !filled) {
+      return filled.error();
+    }
+    return Next::goOn;
   }
   handedOver_.position = position_;
   handedOver_.from = std::move(from);
   handedOver_.to = std::move(to);
   handedOver_.status = status;
+  handedOver_.createdMode = mode;
   handedOver_.source.assign(source_);
   handedOver_.destination.assign(destination_);
   switch (pool_->fill(handedOver_)) {
     case FillPool::Handover::taken:
-      return {};
+      return Next::goOn;
     case FillPool::Handover::givenBack: {
       UniqueFd source = std::move(handedOver_.from);
-      return steps_.fillFile(source.get(), std::move(handedOver_.to), status, ends());
+      if (Result<void> filled = steps_.fillFile(source.get(), std::move(handedOver_.to), status, mode, ends());
+          !filled) {
+        return filled.error();
+      }
+      return Next::goOn;
     }
     case FillPool::Handover::refused:
       break;
   }
-  // A worker failed: the walk stops at its next step.
+  return Next::stopForWorkerFailure;
+}
+
+Result<void> TreeCopier::linkToFirstCopy(const LinkedFiles::Place& first, int folder, const char* name) {
+  // Its folder is opened one level at a time from the top of the copy, so that the
+  // link works at any depth, however long the path.
+  UniqueFd opened;
+  int at = destinations_.top();
+  for (const std::string& component : first.folders) {
+    UniqueFd next(::openat(at, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) {
+      return onCopy(errno, "creating");
+    }
+    opened = std::move(next);
+    at = opened.get();
+  }
+  if (::linkat(at, first.name.c_str(), folder, name, 0) != 0) {
+    return onCopy(errno, "creating");
+  }
   return {};
 }
 
@@ -496,10 +522,39 @@ Result<void> TreeCopier::copyLink(int sourceFolder, const char* name, const stru
 
 size_t defaultCopyWorkers() { return std::clamp<size_t>(usableProcessors(), 1, kMostCopyWorkers); }
 
+std::optional<CopyBudget> planCopy(size_t freeDescriptors, size_t workers) {
+  constexpr size_t kFewestHeldLevels = 2;
+  const size_t usable = freeDescriptors > kCopyReserve ? freeDescriptors - kCopyReserve : 0;
+  // Each held level takes two descriptors: the source folder and its copy.
+  if (usable < 2 * kFewestHeldLevels) {
+    return std::nullopt;
+  }
+  CopyBudget budget;
+  budget.heldLevels = std::clamp(usable / 4, kFewestHeldLevels, kMostHeldFolderLevels);
+  // The rest for the workers: each queued file, waiting folder and file being filled
+  // takes two.
+  const size_t rest = usable - 2 * budget.heldLevels;
+  budget.queueLength = std::clamp<size_t>(rest / 6, 1, kMostQueuedFiles);
+  budget.unfinishedFolders = std::clamp<size_t>(rest / 6, 1, kMostUnfinishedFolders);
+  const size_t inFlight = 2 * (budget.queueLength + budget.unfinishedFolders);
+  budget.workers = std::min(workers, rest > inFlight ? (rest - inFlight) / 2 : 0);
+  if (budget.workers < 2) {
+    budget.workers = 1;  // the walk fills every file itself
+  }
+  return budget;
+}
+
 Result<void> copyTree(const std::string& source, int folder, const std::string& name, const std::string& shownPath,
                       const std::function<Result<void>(int)>& onCreated, size_t workers) {
-  TreeCopier copier(source, shownPath, onCreated);
-  return copier.copy(folder, name, workers);
+  const size_t free = freeDescriptors();
+  std::optional<CopyBudget> budget = planCopy(free, workers);
+  if (!budget) {
+    return failure("Too few file descriptors are free to copy a bundle (" + std::to_string(free) + ", at least " +
+                       std::to_string(kCopyReserve + 4) + " are needed)",
+                   "copying", source);
+  }
+  TreeCopier copier(source, shownPath, *budget, onCreated);
+  return copier.copy(folder, name);
 }
 
 }  // namespace installer

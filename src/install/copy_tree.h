@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/result.h"
@@ -18,6 +19,20 @@ constexpr size_t kDeepestFolderNesting = 1024;
 // at most 8.  There is no option: tests and the benchmark choose their own count.
 size_t defaultCopyWorkers();
 
+// How a copy shares out the descriptors it may open.
+struct CopyBudget {
+  size_t heldLevels = 0;         // folders each walk (the source's, the copy's) keeps open
+  size_t queueLength = 0;        // files handed to the workers and not taken yet
+  size_t unfinishedFolders = 0;  // folders whose finish waits for their files
+  size_t workers = 1;            // 1: the walk fills every file itself
+};
+
+// The budget of a copy with `workers` workers when `freeDescriptors` are free: as many
+// as it uses best while plenty are free, fewer of everything (down to one worker) while
+// few are, so that an ordinary bundle copies within 64.  Nothing when too few are free
+// for any copy.
+std::optional<CopyBudget> planCopy(size_t freeDescriptors, size_t workers);
+
 // Copies the item at `source` to a new item named `name` in the open folder
 // `folder`; `shownPath` is the new item's path, as descriptions name it.
 //
@@ -31,8 +46,9 @@ size_t defaultCopyWorkers();
 // attributes (user.* on Linux); it belongs to the user running the tool, never has
 // the set-user-ID or set-group-ID bit, and, made by root, is not writable by others.
 // A folder gets its permissions and times once everything in it is finished, so
-// read-only folders copy fine.  The walk uses an explicit stack and a bounded number
-// of descriptors, and its memory does not grow with the tree's size or file count.
+// read-only folders copy fine.  The walk uses an explicit stack and the descriptors
+// this process has free (see planCopy: too few, and it fails before it makes
+// anything), and its memory does not grow with the tree's size, file count or depth.
 // Each file's data is handed on for durability (see platform/durability.h) before it
 // is closed.
 //

@@ -1,26 +1,33 @@
 #include "install/fill_pool.h"
 
-#include <system_error>
+#include <algorithm>
+#include <exception>
 #include <utility>
 
 namespace installer {
 
-FillPool::FillPool(size_t workers, const CopyRules& rules) : rules_(rules), filling_(workers) {
+FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules)
+    : rules_(rules),
+      queueLength_(std::max<size_t>(queueLength, 1)),
+      batch_(std::clamp<size_t>(queueLength_ / 2, 1, kMostBatch)),
+      queue_(queueLength_),
+      filling_(workers) {
   threads_.reserve(workers);
   try {
     for (size_t index = 0; index < workers; ++index) {
       threads_.emplace_back([this, index] { work(index); });
     }
-  } catch (const std::system_error&) {
-    // The system allows no more threads (a process limit): the ones started do the
-    // work; with none, the walk fills the files itself.
+  } catch (const std::exception&) {
+    // The system allows no more threads (a process limit), or no memory for one: the
+    // ones started do the work, and with none the walk fills the files itself.  Caught
+    // here, so that no started thread is left joinable in a pool that never was.
   }
 }
 
 template <typename Visit>
 void FillPool::forEachUnfilledLocked(Visit visit) const {
   for (size_t index = 0; index < queued_; ++index) {
-    visit(queue_[(head_ + index) % kQueueLength].position);
+    visit(queue_[(head_ + index) % queueLength_].position);
   }
   for (const std::optional<WalkPosition>& being : filling_) {
     if (being) {
@@ -38,19 +45,19 @@ FillPool::~FillPool() {
 FillPool::Handover FillPool::fill(FileToFill& file) {
   const bool large = file.status.st_size >= kLargeFile;
   std::unique_lock lock(mutex_);
-  if (queued_ == kQueueLength && !firstFailure_) {
+  if (queued_ == queueLength_ && !firstFailure_) {
     wakeAllLocked();
     if (!large) {
       return Handover::givenBack;
     }
-    workProgressed_.wait(lock, [&] { return queued_ <= kQueueLength - kBatch || firstFailure_; });
+    workProgressed_.wait(lock, [&] { return queued_ <= queueLength_ - batch_ || firstFailure_; });
   }
   if (firstFailure_) {
     return Handover::refused;
   }
-  std::swap(queue_[(head_ + queued_) % kQueueLength], file);
+  std::swap(queue_[(head_ + queued_) % queueLength_], file);
   ++queued_;
-  if (sleeping_ > 0 && (large || queued_ % kBatch == 0)) {
+  if (sleeping_ > 0 && (large || queued_ % batch_ == 0)) {
     workArrived_.notify_one();
   }
   return Handover::taken;
@@ -118,13 +125,13 @@ void FillPool::work(size_t index) {
       return;
     }
     std::swap(file, queue_[head_]);
-    head_ = (head_ + 1) % kQueueLength;
+    head_ = (head_ + 1) % queueLength_;
     --queued_;
     const bool dropped = firstFailure_ && firstFailure_->position < file.position;
     if (!dropped) {
       filling_[index] = file.position;
     }
-    const bool room = queued_ == kQueueLength - kBatch;
+    const bool room = queued_ == queueLength_ - batch_;
     lock.unlock();
     if (room) {
       workProgressed_.notify_one();
@@ -132,7 +139,7 @@ void FillPool::work(size_t index) {
 
     Result<void> filled;
     if (!dropped) {
-      filled = steps.fillFile(file.from.get(), std::move(file.to), file.status,
+      filled = steps.fillFile(file.from.get(), std::move(file.to), file.status, file.createdMode,
                               CopyEnds{file.source, file.destination});
     }
     file.from.reset();

@@ -36,6 +36,7 @@ struct FileToFill {
   UniqueFd from;
   UniqueFd to;
   struct stat status {};
+  mode_t createdMode = 0;
   std::string source;
   std::string destination;
 };
@@ -53,8 +54,9 @@ struct FileToFill {
 class FillPool {
 public:
   // Starts `workers` threads, or as many as the system allows (workers() says how
-  // many), each filling files by `rules`, which must outlive the pool.
-  FillPool(size_t workers, const CopyRules& rules);
+  // many), each filling files by `rules`, which must outlive the pool, handed over
+  // through a queue of `queueLength` files.
+  FillPool(size_t workers, size_t queueLength, const CopyRules& rules);
   // Stops and joins the threads, as finish() does.
   ~FillPool();
   FillPool(const FillPool&) = delete;
@@ -90,13 +92,11 @@ public:
   std::optional<PlacedFailure> finish();
 
 private:
-  // Files in flight at most: each holds two descriptors until it is filled.
-  static constexpr size_t kQueueLength = 16;
   // Waking a thread costs about as much as filling a small file, so sleeping workers
   // are woken for files in batches of this many (a large file wakes one at once), and
-  // a walk waiting for room in the queue for that much room.  Before the walk waits
-  // for anything, it wakes them all.
-  static constexpr size_t kBatch = 4;
+  // a walk waiting for room in the queue for that much room; a short queue has
+  // smaller batches.  Before the walk waits for anything, it wakes them all.
+  static constexpr size_t kMostBatch = 4;
   // A file that takes a worker long enough to wake one at once, and that the walk
   // waits for room for rather than fill itself.
   static constexpr off_t kLargeFile = 1 << 20;
@@ -111,9 +111,12 @@ private:
   std::mutex mutex_;
   std::condition_variable workArrived_;   // workers wait here for files
   std::condition_variable workProgressed_;  // the walk waits here for room or filled files
+  // The queue's length (each file in it holds two descriptors) and its batch.
+  const size_t queueLength_;
+  const size_t batch_;
   // Guarded by mutex_: the queue, a ring of files in walk order from head_ on; the
   // positions the workers are filling; the end of the walk; the first failure.
-  std::array<FileToFill, kQueueLength> queue_;
+  std::vector<FileToFill> queue_;
   size_t head_ = 0;
   size_t queued_ = 0;
   std::vector<std::optional<WalkPosition>> filling_;

@@ -32,7 +32,8 @@ CopyRules CopyRules::forThisProcess() {
   return rules;
 }
 
-Result<void> ItemSteps::fillFile(int from, UniqueFd to, const struct stat& status, const CopyEnds& ends) {
+Result<void> ItemSteps::fillFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode,
+                                 const CopyEnds& ends) {
   if (Result<void> copied = content_.copyData(from, to.get(), status, ends); !copied) {
     return copied;
   }
@@ -40,7 +41,7 @@ Result<void> ItemSteps::fillFile(int from, UniqueFd to, const struct stat& statu
     return copied;
   }
   const mode_t wanted = status.st_mode & rules_.filePermissions;
-  if (rules_.creationMode(status) != wanted && ::fchmod(to.get(), wanted) != 0) {
+  if (createdMode != wanted && ::fchmod(to.get(), wanted) != 0) {
     return systemError(errno, "setting permissions of", ends.destination);
   }
   if (::futimens(to.get(), itemTimes(status).data()) != 0) {

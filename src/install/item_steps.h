@@ -35,9 +35,9 @@ public:
   explicit ItemSteps(const CopyRules& rules) : rules_(rules) {}
 
   // Copies the contents, attributes, permissions and times of the file open at `from`
-  // into its new copy `to`, created with rules.creationMode(status), hands its data on
-  // for durability and closes it.
-  Result<void> fillFile(int from, UniqueFd to, const struct stat& status, const CopyEnds& ends);
+  // into its new copy `to`, which has the mode `createdMode`, hands its data on for
+  // durability and closes it.
+  Result<void> fillFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode, const CopyEnds& ends);
 
   // Gives the filled copy `to` of the folder open at `from` its attributes,
   // permissions and times.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace installer {
@@ -28,6 +29,9 @@ Result<void> Listing::read(int folder, std::string_view shownPath) {
   });
 }
 
+namespace {
+
+// Opens the folder that holds the open folder `child`, which must be `expected`.
 Result<UniqueFd> openParentFolder(int child, const ItemIdentity& expected, std::string_view shownPath) {
   UniqueFd parent(::openat(child, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat status {};
@@ -38,6 +42,30 @@ Result<UniqueFd> openParentFolder(int child, const ItemIdentity& expected, std::
     return failure("The folder was moved while it was being read", "opening", shownPath);
   }
   return parent;
+}
+
+}  // namespace
+
+FolderTrail::FolderTrail(size_t heldLevels) : heldLevels_(std::max<size_t>(heldLevels, 2)) {}
+
+void FolderTrail::enter(UniqueFd folder, const ItemIdentity& identity) {
+  if (levels_.size() >= heldLevels_) {
+    levels_.back().fd.reset();
+  }
+  levels_.push_back(Level{std::move(folder), identity});
+}
+
+Result<UniqueFd> FolderTrail::leave(std::string_view parentPath) {
+  UniqueFd left = std::move(levels_.back().fd);
+  levels_.pop_back();
+  if (!levels_.empty() && !levels_.back().fd) {
+    Result<UniqueFd> reopened = openParentFolder(left.get(), levels_.back().identity, parentPath);
+    if (!reopened) {
+      return reopened.error();
+    }
+    levels_.back().fd = std::move(*reopened);
+  }
+  return left;
 }
 
 }  // namespace installer

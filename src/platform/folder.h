@@ -95,16 +95,42 @@ struct ItemIdentity {
   }
 };
 
-// Walks of a tree (copy, removal) keep the descriptors of at most this many outer
-// folders open; a folder deeper down lets go of its own while its subfolders are
-// visited and opens itself again afterwards through "..", so a walk needs a bounded
-// number of descriptors however deep the tree is, and ordinary bundles, which are far
-// shallower, never reopen anything.
-constexpr size_t kHeldFolderLevels = 32;
+// How many folders a walk of a tree keeps open when descriptors are plenty.
+constexpr size_t kMostHeldFolderLevels = 32;
 
-// Opens the folder that holds the open folder `child`, which must be `expected`: the
-// folder the walk came down from.  A folder moved meanwhile would otherwise lead the
-// walk elsewhere.  `shownPath` names the expected folder in the Error.
-Result<UniqueFd> openParentFolder(int child, const ItemIdentity& expected, std::string_view shownPath);
+// The open folders along the path a depth-first walk of a tree (the copy, the removal)
+// has taken from its top, of which it keeps at most `heldLevels` open: a folder deeper
+// down lets go of the descriptor of the folder it lies in, and the walk opens that
+// folder again through ".." when it comes back up, after checking that it is the very
+// folder it came down from (a folder moved meanwhile would lead the walk elsewhere).
+// So a walk needs a bounded number of descriptors however deep the tree is, and
+// ordinary bundles, which are far shallower, never open anything twice.  The top is
+// always held.
+class FolderTrail {
+public:
+  // `heldLevels` is at least 2.
+  explicit FolderTrail(size_t heldLevels);
+
+  // Goes down into the open folder `folder`, whose identity is `identity`, which
+  // becomes the innermost.
+  void enter(UniqueFd folder, const ItemIdentity& identity);
+
+  // Goes back up: gives the innermost folder's descriptor and makes the folder it lies
+  // in the innermost again, opened again first if it had let go.  `parentPath` names
+  // that folder in an Error.
+  Result<UniqueFd> leave(std::string_view parentPath);
+
+  int innermost() const { return levels_.back().fd.get(); }
+  int top() const { return levels_.front().fd.get(); }
+  size_t depth() const { return levels_.size(); }
+
+private:
+  struct Level {
+    UniqueFd fd;  // let go past the held levels
+    ItemIdentity identity;
+  };
+  std::vector<Level> levels_;
+  size_t heldLevels_;
+};
 
 }  // namespace installer

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <random>
 
+#include "platform/descriptors.h"
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/folder.h"
@@ -46,31 +48,32 @@ Result<UniqueFd> openToEmpty(int parent, const char* name, std::string_view show
   return folder;
 }
 
+// Descriptors a removal keeps for itself beyond the folders it holds open: a folder
+// being opened, its listing, and what its caller holds.
+constexpr size_t kRemovalReserve = 6;
+
 // One folder being emptied: the walk's stack holds one per level.
 struct FolderRemoval {
-  UniqueFd folder;  // let go while deeper folders are emptied, past the held levels
-  ItemIdentity identity;
   Listing entries;
-  size_t next = 0;          // the entry to remove next
-  size_t pathLength = 0;    // of the folder's own path
+  size_t next = 0;        // the entry to remove next
+  size_t pathLength = 0;  // of the folder's own path
 };
 
 // Removes everything inside the open folder `top`, whose status is `status`; `path`
 // names it and grows with the walk.  An explicit stack and a bounded number of
-// descriptors, whatever the depth.
-Result<void> removeContents(UniqueFd top, const struct stat& status, std::string& path) {
+// descriptors, whatever the depth.  Entries that vanish meanwhile (another process
+// removing the same tree) count as removed.
+Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& path) {
+  const size_t free = freeDescriptors();
+  FolderTrail trail(std::min(free > kRemovalReserve ? free - kRemovalReserve : 0, kMostHeldFolderLevels));
   std::vector<FolderRemoval> stack;
   auto enter = [&](UniqueFd folder, const struct stat& folderStatus) -> Result<void> {
     FolderRemoval removal;
-    removal.identity = ItemIdentity::of(folderStatus);
     removal.pathLength = path.size();
     if (Result<void> listed = removal.entries.read(folder.get(), path); !listed) {
       return listed;
     }
-    removal.folder = std::move(folder);
-    if (stack.size() >= kHeldFolderLevels) {
-      stack.back().folder.reset();
-    }
+    trail.enter(std::move(folder), ItemIdentity::of(folderStatus));
     stack.push_back(std::move(removal));
     return {};
   };
@@ -83,22 +86,18 @@ Result<void> removeContents(UniqueFd top, const struct stat& status, std::string
     if (current.next == current.entries.size()) {
       // Empty now: it goes from its parent, which is opened again if it let go.  The
       // top is left to the caller.
-      UniqueFd emptied = std::move(current.folder);
       stack.pop_back();
       if (stack.empty()) {
         return {};
       }
-      FolderRemoval& parent = stack.back();
-      std::string_view parentPath(path.data(), parent.pathLength);
-      if (!parent.folder) {
-        Result<UniqueFd> reopened = openParentFolder(emptied.get(), parent.identity, parentPath);
-        if (!reopened) {
-          return reopened.error();
-        }
-        parent.folder = std::move(*reopened);
+      const FolderRemoval& parent = stack.back();
+      Result<UniqueFd> emptied = trail.leave(std::string_view(path.data(), parent.pathLength));
+      if (!emptied) {
+        return emptied.error();
       }
-      emptied.reset();
-      if (::unlinkat(parent.folder.get(), parent.entries.name(parent.next - 1), AT_REMOVEDIR) != 0) {
+      emptied->reset();
+      if (::unlinkat(trail.innermost(), parent.entries.name(parent.next - 1), AT_REMOVEDIR) != 0 &&
+          errno != ENOENT) {
         return systemError(errno, "removing", path);
       }
       path.resize(parent.pathLength);
@@ -108,18 +107,23 @@ Result<void> removeContents(UniqueFd top, const struct stat& status, std::string
     const char* name = current.entries.name(current.next++);
     path.resize(current.pathLength);
     path.append(1, '/').append(name);
-    if (::unlinkat(current.folder.get(), name, 0) == 0) {
+    if (::unlinkat(trail.innermost(), name, 0) == 0 || errno == ENOENT) {
       continue;
     }
     int unlinkError = errno;
     struct stat childStatus {};
-    if (::fstatat(current.folder.get(), name, &childStatus, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISDIR(childStatus.st_mode)) {
+    if (::fstatat(trail.innermost(), name, &childStatus, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) {
+        continue;
+      }
+      return systemError(unlinkError, "removing", path);
+    }
+    if (!S_ISDIR(childStatus.st_mode)) {
       return systemError(unlinkError, "removing", path);
     }
     // A folder: empty it first.  O_NOFOLLOW keeps a link swapped in meanwhile from
     // leading the removal elsewhere.
-    Result<UniqueFd> child = openToEmpty(current.folder.get(), name, path, childStatus);
+    Result<UniqueFd> child = openToEmpty(trail.innermost(), name, path, childStatus);
     if (!child) {
       return child.error();
     }
@@ -237,13 +241,24 @@ Result<void> removeItem(const std::string& path) {
     return folder.error();
   }
   std::string walked = path;
-  if (Result<void> emptied = removeContents(std::move(*folder), status, walked); !emptied) {
+  if (Result<void> emptied = emptyFolder(std::move(*folder), status, walked); !emptied) {
     return emptied;
   }
   if (::rmdir(path.c_str()) != 0) {
     return systemError(errno, "removing", path);
   }
   return {};
+}
+
+Result<void> removeContents(int folder, const std::string& shownPath) {
+  UniqueFd own(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+  struct stat status {};
+  if (!own || ::fstat(own.get(), &status) != 0) {
+    return systemError(errno, "opening", shownPath);
+  }
+  openUp(own.get(), status);
+  std::string walked = shownPath;
+  return emptyFolder(std::move(own), status, walked);
 }
 
 std::string appendingPathComponent(const std::string& base, const std::string& component) {
