@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   installer::Result<installer::Replacement> replaced =
-      installer::replaceWithCopy(argv[first], argv[first + 1], installer::systemRenames(), workers);
+      installer::replaceWithCopy(argv[first], argv[first + 1], installer::systemFolderChanges(), workers);
   if (!replaced) {
     std::fprintf(stderr, "copy-tree: %s\n", replaced.error().description.c_str());
     return 1;

@@ -22,7 +22,7 @@
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
-#include "support/copy_workers.h"
+#include "support/bundles.h"
 #include "support/item_state.h"
 #include "support/private_mounts.h"
 #include "support/tracing.h"
@@ -44,44 +44,7 @@ using testing_support::writeFile;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-// Every install here runs with the workers the test run asks for.
-bool copyApp(const std::string& path, const std::string& toLocation) {
-  return installer::copyApp(path, toLocation, testing_support::copyWorkers());
-}
-
-const std::string kFailed = "App Copied Failed!!!!!!!!!!! ";
-
-void makeNewBundle(const std::string& app, size_t binarySize = 4096) {
-  writeFile(app + "/Contents/Info.plist", "<plist>new</plist>");
-  writeFile(app + "/Contents/MacOS/X", std::string(binarySize, 'n'), 0755);
-  writeFile(app + "/Contents/Resources/en.lproj/Main.strings", "new strings");
-}
-
-// Adds `count` files of `size` bytes to the bundle at `app`, over eight folders, so
-// that several workers have files to fill at once.
-void addManyFiles(const std::string& app, int count, size_t size) {
-  for (int i = 0; i < count; ++i) {
-    writeFile(app + "/Contents/Resources/d" + std::to_string(i % 8) + "/f" + std::to_string(i),
-              std::string(size, 'm'));
-  }
-}
-
-void makeOldBundle(const std::string& app) {
-  writeFile(app + "/Contents/Info.plist", "<plist>old</plist>");
-  writeFile(app + "/Contents/MacOS/X", "old binary", 0755);
-  writeFile(app + "/Contents/Resources/only-in-old.txt", "left over?");
-}
-
-// A bundle on a "volume" and a destination folder, both in one temporary folder.
-struct Install {
-  TempDir dir;
-  std::string source = dir / "volume/X.app";
-  std::string applications = dir / "Applications";
-  std::string destination = applications + "/X.app";
-  Install() { std::filesystem::create_directories(applications); }
-};
+using namespace testing_support;
 
 enum class Standing { nothing, oldBundle, plainFile, link };
 
@@ -147,7 +110,7 @@ void expectFailedInstall(const Install& install, const std::string& description)
   auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
   EXPECT_FALSE(copied);
   ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
-  EXPECT_TRUE(log[0].starts_with(kFailed + description)) << log[0];
+  EXPECT_TRUE(log[0].starts_with(kCopyFailed + description)) << log[0];
   EXPECT_EQ(namesIn(install.applications), hadOld ? Lines{"X.app"} : Lines{});
   if (hadOld) {
     EXPECT_EQ(snapshotTree(install.destination), before);
@@ -226,33 +189,6 @@ TEST(CopyApp, RunKilledMidwayHeldItsCopyLockedAndIsCleanedUpByTheNextRun) {
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
 }
 
-TEST(CopyApp, TemporaryThatARunningInstallHoldsIsLeftAlone) {
-  Install install;
-  makeNewBundle(install.source);
-  std::string running = install.applications + "/.X.app.Abcdefghijk1";
-  std::string stale = install.applications + "/.X.app.Abcdefghijk2";
-  writeFile(running + "/Contents/Info.plist", "being copied");
-  writeFile(stale + "/Contents/Info.plist", "abandoned");
-  // Names that only look alike belong to someone else: a temporary copy's name is the
-  // bundle's name between dots and then exactly twelve letters or digits.
-  const Lines lookAlikes = {".X.app.a1B2c3D4e5-6",  ".X.app.a1B2c3D4e5F",   ".X.app.a1B2c3D4e5F6g",
-                            ".X.app.previous.a1B2c3D4e5F6", ".X.app.short", ".XX.app.a1B2c3D4e5F6",
-                            ".Y.app.Abcdefghijk3", "X.app.a1B2c3D4e5F6"};
-  for (const auto& name : lookAlikes) {
-    writeFile(install.applications + "/" + name, "keep");
-  }
-  installer::UniqueFd held(::open(running.c_str(), O_RDONLY | O_DIRECTORY));
-  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
-
-  capturedLog([&] { EXPECT_TRUE(copyApp(install.source, install.destination)); });
-
-  Lines left = lookAlikes;
-  left.push_back(".X.app.Abcdefghijk1");
-  left.push_back("X.app");
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(namesIn(install.applications), left);
-}
-
 TEST(CopyApp, MissingDestinationFolderFails) {
   Install install;
   makeNewBundle(install.source);
@@ -260,37 +196,7 @@ TEST(CopyApp, MissingDestinationFolderFails) {
   bool copied = true;
   auto log = capturedLog([&] { copied = copyApp(install.source, destination); });
   EXPECT_FALSE(copied);
-  EXPECT_EQ(log, Lines{kFailed + "No such file or directory (opening " + install.dir / "NoSuchFolder)"});
-}
-
-// What an install in a child process came to: its exit status (0 when copyApp
-// succeeded, 1 when it failed, 128 + signal when it crashed) and its log.
-struct ChildInstall {
-  int status = -1;
-  Lines log;
-};
-
-// Runs copyApp for `install` with `workers` in a child process whose log goes to
-// `logPath`, after `first` (which sets limits, or stops for a tracer).
-pid_t startInstall(const Install& install, const std::string& logPath, const std::function<void()>& first,
-                   size_t workers = testing_support::copyWorkers()) {
-  pid_t child = ::fork();
-  if (child == 0) {
-    int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (log < 0 || ::dup2(log, STDERR_FILENO) < 0) {
-      ::_exit(120);
-    }
-    first();
-    ::_exit(installer::copyApp(install.source, install.destination, workers) ? 0 : 1);
-  }
-  return child;
-}
-
-ChildInstall finishInstall(pid_t child, const std::string& logPath) {
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), splitLogRecords(readFile(logPath))};
+  EXPECT_EQ(log, Lines{kCopyFailed + "No such file or directory (opening " + install.dir / "NoSuchFolder)"});
 }
 
 // The failing item deep inside a bundle of many files, and what makes it fail.
@@ -311,7 +217,7 @@ void makeTooLargeFile(const std::string& path) { writeFile(path, std::string(kCh
 
 std::string makeFifoAt(const Install&, const std::string& path) {
   makeFifo(path);
-  return kFailed + "A FIFO (named pipe) cannot be part of an application bundle (copying " + path + ")";
+  return kCopyFailed + "A FIFO (named pipe) cannot be part of an application bundle (copying " + path + ")";
 }
 
 std::string makeUnreadableFileAt(const Install&, const std::string& path) {
@@ -319,7 +225,7 @@ std::string makeUnreadableFileAt(const Install&, const std::string& path) {
   if (UniqueFd(::open(path.c_str(), O_RDONLY))) {
     return "";  // root with the power to bypass permissions
   }
-  return kFailed + "Permission denied (opening " + path + ")";
+  return kCopyFailed + "Permission denied (opening " + path + ")";
 }
 
 // The names in the folder at `path`, in the order the file system lists them.
@@ -351,7 +257,7 @@ std::string makeTooLargeFileBefore(const Install& install, const std::string& pa
     }
     Lines order = listingOrder(folder);
     if (std::find(order.begin(), order.end(), large) < std::find(order.begin(), order.end(), next)) {
-      return kFailed + "File too large (writing " + install.applications + "/.X.app.<copy>" +
+      return kCopyFailed + "File too large (writing " + install.applications + "/.X.app.<copy>" +
              (folder / large).string().substr(install.source.size()) + ")";
     }
     std::filesystem::remove(folder / large);
@@ -480,7 +386,7 @@ TEST_P(CopyAppDeepTrees, NeitherTheCopyNorTheRemovalRunsOutOrCrashes) {
   } else {
     EXPECT_EQ(run.status, 1);
     ASSERT_EQ(run.log.size(), 1u) << ::testing::PrintToString(run.log);
-    EXPECT_TRUE(run.log[0].starts_with(kFailed + c.refusal)) << run.log[0].substr(0, 300);
+    EXPECT_TRUE(run.log[0].starts_with(kCopyFailed + c.refusal)) << run.log[0].substr(0, 300);
     EXPECT_NE(run.log[0].find("(copying " + install.source), std::string::npos) << run.log[0].substr(0, 300);
   }
   EXPECT_EQ(chainDepth(install.destination), installs ? c.newDepth : c.oldDepth);
@@ -541,7 +447,7 @@ TEST_P(CopyAppConcurrently, NeitherRunDamagesTheOther) {
   Lines old = snapshotTree(install.destination);
   std::string logPath = install.dir / "log";
   pid_t first = startInstall(install, logPath, testing_support::stopForTracer);
-  if (!testing_support::runUntilItsFirstFolderExists(first)) {
+  if (!runUntil(first, Moment::firstFolderCreated)) {
     ::kill(first, SIGKILL);
     finishInstall(first, logPath);
     GTEST_SKIP() << "needs ptrace (Linux 5.3 or later) to stop a run just after it creates its copy";
@@ -564,134 +470,17 @@ TEST_P(CopyAppConcurrently, NeitherRunDamagesTheOther) {
   ChildInstall run = finishInstall(first, logPath);
   otherLock.reset();
 
+  // A copy this run does not hold alone could be damaged under it: it makes another,
+  // and leaves the first, still empty, to nobody.
   EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
-  if (GetParam().anotherProgramTakesTheLock) {
-    // A copy this run does not hold alone could be damaged under it: one failure line.
-    EXPECT_EQ(run.status, 1);
-    ASSERT_EQ(run.log.size(), 1u) << ::testing::PrintToString(run.log);
-    EXPECT_EQ(run.log[0], kFailed + "Resource temporarily unavailable (locking " + install.applications + "/" +
-                              names[0] + ")");
-    EXPECT_EQ(snapshotTree(install.destination), old);
-  } else {
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
-    EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
-  }
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+  EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, CopyAppConcurrently,
                          ::testing::Values(ConcurrentCase{"SecondInstallMeanwhile", false},
                                            ConcurrentCase{"AnotherProgramTakesTheLock", true}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A file system that cannot swap two items; the plain renames whose turns (0 for the
-// first) are in `failing` fail with an I/O error.
-class WithoutSwaps : public installer::Renames {
-public:
-  explicit WithoutSwaps(std::set<int> failing = {}) : failing_(std::move(failing)) {}
-
-  installer::Result<void> exchange(int, const std::string&, const std::string&) override {
-    return installer::Error{EINVAL, "cannot swap"};
-  }
-  installer::Result<void> renameWithoutReplacing(int, const std::string&, const std::string&) override {
-    return installer::Error{EINVAL, "cannot promise"};
-  }
-  installer::Result<void> rename(int folder, const std::string& from, const std::string& to) override {
-    if (failing_.contains(turn_++)) {
-      return installer::systemError(EIO, "renaming", from + " to " + to);
-    }
-    return installer::systemRenames().rename(folder, from, to);
-  }
-
-private:
-  std::set<int> failing_;
-  int turn_ = 0;
-};
-
-TEST(ReplaceWithCopy, FileSystemWithoutSwapsSetsTheOldItemAsideForTheCopy) {
-  for (bool hadOld : {false, true}) {
-    SCOPED_TRACE(hadOld ? "old bundle" : "nothing there");
-    Install install;
-    makeNewBundle(install.source);
-    if (hadOld) {
-      makeOldBundle(install.destination);
-    }
-    WithoutSwaps renames;
-    auto replaced =
-        installer::replaceWithCopy(install.source, install.destination, renames, testing_support::copyWorkers());
-    ASSERT_TRUE(replaced) << replaced.error().description;
-    EXPECT_EQ(replaced->replacedExisting, hadOld);
-    EXPECT_FALSE(replaced->leftover);
-    EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
-    EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
-  }
-}
-
-TEST(ReplaceWithCopy, FailedRenameWithoutSwapsPutsTheOldItemBackOrSaysWhereItIs) {
-  for (bool restoreFails : {false, true}) {
-    SCOPED_TRACE(restoreFails ? "restore fails" : "restore works");
-    Install install;
-    makeNewBundle(install.source);
-    makeOldBundle(install.destination);
-    Lines before = snapshotTree(install.destination);
-    // Turn 0 sets the old item aside, turn 1 renames the copy in, turn 2 restores.
-    WithoutSwaps renames(restoreFails ? std::set<int>{1, 2} : std::set<int>{1});
-
-    auto replaced =
-        installer::replaceWithCopy(install.source, install.destination, renames, testing_support::copyWorkers());
-
-    ASSERT_FALSE(replaced);
-    const std::string& description = replaced.error().description;
-    EXPECT_TRUE(description.starts_with("Input/output error (renaming " + install.applications + "/.X.app."))
-        << description;
-    Lines names = namesIn(install.applications);
-    if (!restoreFails) {
-      EXPECT_EQ(description.find("put back"), std::string::npos) << description;
-      EXPECT_EQ(names, Lines{"X.app"});
-      EXPECT_EQ(snapshotTree(install.destination), before);
-      continue;
-    }
-    // The old bundle is whole under its set-aside name, which the failure names and
-    // no clean-up takes; the copy is gone.
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_TRUE(names[0].starts_with(".X.app.previous.")) << names[0];
-    EXPECT_NE(description.find("; the replaced item could not be put back (Input/output error (renaming " +
-                               names[0] + " to X.app)) and is kept at " + install.applications + "/" + names[0]),
-              std::string::npos)
-        << description;
-    EXPECT_EQ(snapshotTree(install.applications + "/" + names[0]), before);
-  }
-}
-
-TEST(CopyApp, OldCopyThatCannotBeRemovedLeavesTheNewOneInPlace) {
-  Install install;
-  makeNewBundle(install.source);
-  makeOldBundle(install.destination);
-  std::string stuck = install.destination + "/Contents/Resources/only-in-old.txt";
-  if (!setImmutable(stuck, true)) {
-    GTEST_SKIP() << "needs root and a file system with the immutable flag to make the old copy unremovable";
-  }
-
-  bool copied = false;
-  auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
-  Lines names = namesIn(install.applications);
-  std::string leftover = names.size() == 2 ? names[0] : "";
-  setImmutable(install.applications + "/" + leftover + "/Contents/Resources/only-in-old.txt", false);
-
-  // Success: the new copy is whole and in place; the old one waits under a
-  // temporary name, which the next install removes.
-  EXPECT_TRUE(copied);
-  ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
-  EXPECT_EQ(log[0], "App already exist , hence replacing");
-  EXPECT_EQ(log[1], "App Copied successfully");
-  EXPECT_TRUE(log[2].starts_with("The replaced copy of the app could not be removed: Operation not permitted (removing " +
-                                 install.applications + "/" + leftover + "/"))
-      << log[2];
-  EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
-  ASSERT_TRUE(isTemporaryNameFor(leftover, "X.app")) << leftover;
-
-  capturedLog([&] { EXPECT_TRUE(copyApp(install.source, install.destination)); });
-  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
-}
 
 }  // namespace

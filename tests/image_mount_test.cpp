@@ -219,7 +219,7 @@ TEST_F(MountInASharedFolder, NoOtherUserCanReplaceOrOpenTheRecordBeforeTheShellW
     installer::MountOutcome outcome = installer::mountImage(workspace.work(), "x.dmg");
     ::_exit(outcome.entities ? 0 : outcome.exitStatus);
   }
-  if (!testing_support::runUntilItStartsAProcess(run)) {
+  if (!testing_support::runUntil(run, testing_support::Moment::aboutToStartAProcess)) {
     ::kill(run, SIGKILL);
     ::waitpid(run, nullptr, 0);
     GTEST_SKIP() << "needs ptrace (Linux 5.3 or later) to stop a run just before it starts the shell";

@@ -10,7 +10,7 @@ bool copyApp(const std::string& path, const std::string& toLocation, size_t work
   // An install is pushed to the machine, not awaited by its user: it should not
   // stall the programs the user is working with.
   lowerIoPriority();
-  Result<Replacement> replaced = replaceWithCopy(path, toLocation, systemRenames(), workers);
+  Result<Replacement> replaced = replaceWithCopy(path, toLocation, systemFolderChanges(), workers);
   if (!replaced) {
     logMessage("App Copied Failed!!!!!!!!!!! " + replaced.error().description);
     return false;

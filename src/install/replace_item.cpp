@@ -3,11 +3,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <random>
 
 #include "install/copy_tree.h"
+#include "platform/attributes.h"
 #include "platform/durability.h"
 #include "platform/error.h"
 #include "platform/fd.h"
@@ -20,6 +21,10 @@ namespace {
 
 constexpr size_t kSuffixLength = 12;
 constexpr std::string_view kSuffixLetters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+// Opening an item in the destination folder to examine, mark or remove it: never
+// through a link, never taking a terminal.
+constexpr int kItemFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // The destination split into the folder that receives it and its own name.
 struct Place {
@@ -56,61 +61,74 @@ bool existsIn(int folder, const std::string& name) {
 }
 
 std::string freshName(int folder, const std::string& prefix) {
-  std::random_device device;
-  std::uniform_int_distribution<size_t> pick(0, kSuffixLetters.size() - 1);
   for (;;) {
-    std::string name = prefix;
-    for (size_t i = 0; i < kSuffixLength; ++i) {
-      name += kSuffixLetters[pick(device)];
-    }
+    std::string name = prefix + randomLetters(kSuffixLength);
     if (!existsIn(folder, name)) {
       return name;
     }
   }
 }
 
-// Runs that install the same name coordinate with two kinds of lock, both released
-// by the system when a process dies, however it dies:
-//  - each run holds an exclusive flock on its temporary copy until it ends, so a
-//    clean-up takes only copies that no running install holds;
-//  - a run holds a shared flock on the destination folder itself from before its copy
-//    exists until that copy is locked, and a clean-up takes the folder's lock
-//    exclusively, without waiting, around locking a leftover.  So a clean-up never
-//    sees a copy that exists but is not locked yet, and runs that create copies never
-//    wait for each other.
-
-// Takes the lock `operation` on the open folder `folder`, waiting for it unless
-// LOCK_NB asks otherwise; an interrupted wait is tried again.
-int lockFolder(int folder, int operation) {
-  int result;
-  while ((result = ::flock(folder, operation)) != 0 && errno == EINTR) {
+// Opens the item `name` in `folder` when it is a folder or a regular file, the only
+// kinds the tool marks or removes through a descriptor (opening a device could do
+// anything).
+UniqueFd openItem(int folder, const std::string& name) {
+  struct stat status {};
+  if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !(S_ISDIR(status.st_mode) || S_ISREG(status.st_mode))) {
+    return UniqueFd();
   }
-  return result;
+  return UniqueFd(::openat(folder, name.c_str(), kItemFlags));
 }
 
-// Takes the exclusive lock on the item `name` without waiting.  Sets `heldElsewhere`
-// when another process holds it.
-UniqueFd lockItem(int folder, const std::string& name, bool& heldElsewhere) {
-  heldElsewhere = false;
-  UniqueFd item(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (item && ::flock(item.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    heldElsewhere = true;
+// Whether the open folder or file `item`, whose status is `status`, holds nothing.
+bool isEmpty(int item, const struct stat& status) {
+  if (!S_ISDIR(status.st_mode)) {
+    return status.st_size == 0;
   }
-  return item;
+  Listing entries;
+  return entries.read(item, "") && entries.size() == 0;
 }
 
 // Whether the open item `item` is the one named `name` in `folder`.
 bool isItemNamed(int item, int folder, const std::string& name) {
-  struct stat locked {};
+  struct stat open {};
   struct stat named {};
-  return ::fstat(item, &locked) == 0 && ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         ItemIdentity::of(locked) == ItemIdentity::of(named);
+  return ::fstat(item, &open) == 0 && ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         ItemIdentity::of(open) == ItemIdentity::of(named);
 }
 
-// Removes what an install of the same name that was killed or lost its machine
-// midway left behind.  Failures are left for a later run: they do not stop this one.
-// While another run is creating its copy, the whole clean-up is left for later.
-void removeStaleTemporaries(int folder, const Place& place) {
+const std::string& markAttribute() {
+  static const std::string attribute = toolAttribute("temporary");
+  return attribute;
+}
+
+std::string markValue(Temporary kind, std::string_view name) {
+  return (kind == Temporary::copy ? "copy " : "replaced ") + std::string(name);
+}
+
+// Runs that install the same name coordinate through the lock each holds on its own
+// temporary copy, exclusively, from the moment the copy exists until the run ends; the
+// system releases it when a process dies, however it dies.  A clean-up takes a copy
+// only when it can take that lock, so never one that a running install is making.
+// The copy is created private to this user (a folder 0700, a file 0600, until it is
+// filled), so no other user can open it, let alone lock it: nobody else can stall an
+// install or keep a leftover from its clean-up.  The item a copy replaced needs no
+// lock: removing it twice at once does no harm.
+//
+// A copy is marked just after it is created and locked; one that a run left empty and
+// unmarked, dying in between, is taken too, being empty.  A run whose new copy a
+// clean-up took meanwhile, or whose lock another program holds, makes another.
+
+// Removes what installs of the same name that were killed or lost their machine
+// midway left behind: items under a temporary name that this user owns and that bear
+// this tool's mark for that name, or that are empty.  First, the destination itself
+// loses a mark a run that died may have left on it, lest it be taken for a leftover
+// once renamed.  Failures are left for a later run: they do not stop this one.
+void removeStaleTemporaries(int folder, const Place& place, FolderChanges& changes) {
+  if (UniqueFd installed = openItem(folder, place.name)) {
+    (void)removeAttribute(installed.get(), markAttribute());
+  }
   Result<std::vector<std::string>> names = listFolder(place.folder);
   if (!names) {
     return;
@@ -119,14 +137,18 @@ void removeStaleTemporaries(int folder, const Place& place) {
     if (!isTemporaryNameFor(entry, place.name)) {
       continue;
     }
-    if (lockFolder(folder, LOCK_EX | LOCK_NB) != 0) {
-      return;
+    UniqueFd item = openItem(folder, entry);
+    struct stat status {};
+    if (!item || ::fstat(item.get(), &status) != 0 || status.st_uid != ::geteuid()) {
+      continue;
     }
-    bool heldElsewhere = false;
-    UniqueFd lock = lockItem(folder, entry, heldElsewhere);
-    lockFolder(folder, LOCK_UN);
-    if (lock && !heldElsewhere && isItemNamed(lock.get(), folder, entry)) {
-      (void)removeItem(place.pathOf(entry));
+    std::optional<Temporary> kind = temporaryMark(item.get(), entry);
+    const bool needsLock = kind != Temporary::replaced;
+    if ((!kind && !isEmpty(item.get(), status)) || (needsLock && ::flock(item.get(), LOCK_EX | LOCK_NB) != 0)) {
+      continue;
+    }
+    if (isItemNamed(item.get(), folder, entry)) {
+      (void)changes.remove(folder, entry, item.get(), place.pathOf(entry));
     }
   }
 }
@@ -137,21 +159,29 @@ bool swapUnsupported(int error) {
 
 // Puts the finished copy `temporary` at `place.name` in one step.  Gives the name the
 // item that stood there went under, or "" when none stood there.
-Result<std::string> putInPlace(int folder, const Place& place, const std::string& temporary, Renames& renames) {
+Result<std::string> putInPlace(int folder, const Place& place, const std::string& temporary,
+                               FolderChanges& changes) {
   const std::string& destination = place.name;
   auto failed = [&](int error) {
-    return systemError(error, "renaming", place.pathOf(temporary) + " to " + place.pathOf(destination));
+    Error failure = systemError(error, "renaming", place.pathOf(temporary) + " to " + place.pathOf(destination));
+    if (error == EPERM || error == EACCES) {
+      // On macOS 13 and later, App Management guards the apps in /Applications.
+      failure.description +=
+          "; the system refused to replace the app (on macOS, the program that starts the installer needs the "
+          "App Management or Full Disk Access permission)";
+    }
+    return failure;
   };
   // An item may appear or vanish at the destination between two attempts; each
   // round looks again.
   for (int round = 0; round < 3; ++round) {
-    Result<void> swapped = renames.exchange(folder, temporary, destination);
+    Result<void> swapped = changes.exchange(folder, temporary, destination);
     if (swapped) {
       return temporary;
     }
     int error = swapped.error().code;
     if ((error == ENOENT || swapUnsupported(error)) && !existsIn(folder, destination)) {
-      Result<void> moved = renames.renameWithoutReplacing(folder, temporary, destination);
+      Result<void> moved = changes.renameWithoutReplacing(folder, temporary, destination);
       if (moved) {
         return std::string();
       }
@@ -163,7 +193,7 @@ Result<std::string> putInPlace(int folder, const Place& place, const std::string
       }
       // The file system cannot promise not to replace; nothing stood there a moment
       // ago, so a plain rename is the best left.
-      if (Result<void> plain = renames.rename(folder, temporary, destination); !plain) {
+      if (Result<void> plain = changes.rename(folder, temporary, destination); !plain) {
         return failed(plain.error().code);
       }
       return std::string();
@@ -175,15 +205,15 @@ Result<std::string> putInPlace(int folder, const Place& place, const std::string
     // put the old item back if that fails.  Its name is not a temporary copy's, so
     // that no later clean-up takes it for one should this run die in between.
     std::string aside = freshName(folder, "." + destination + ".previous.");
-    if (Result<void> setAside = renames.rename(folder, destination, aside); !setAside) {
+    if (Result<void> setAside = changes.rename(folder, destination, aside); !setAside) {
       if (setAside.error().code == ENOENT) {
         continue;
       }
       return failed(setAside.error().code);
     }
-    if (Result<void> moved = renames.rename(folder, temporary, destination); !moved) {
+    if (Result<void> moved = changes.rename(folder, temporary, destination); !moved) {
       Error failure = failed(moved.error().code);
-      if (Result<void> restored = renames.rename(folder, aside, destination); !restored) {
+      if (Result<void> restored = changes.rename(folder, aside, destination); !restored) {
         failure.description += "; the replaced item could not be put back (" + restored.error().description +
                                ") and is kept at " + place.pathOf(aside);
       }
@@ -192,6 +222,18 @@ Result<std::string> putInPlace(int folder, const Place& place, const std::string
     return aside;
   }
   return failed(EEXIST);
+}
+
+// Removes the copy this run made and failed to put in place, through its own
+// descriptor: whatever another program may have put under its name stays.
+void removeOwnCopy(int folder, const Place& place, const std::string& temporary, int copy, FolderChanges& changes,
+                   Error& failure) {
+  if (copy < 0 || !isItemNamed(copy, folder, temporary)) {
+    return;  // nothing was made, or it is not ours any more
+  }
+  if (Result<void> removed = changes.remove(folder, temporary, copy, place.pathOf(temporary)); !removed) {
+    failure.description += "; the copy could not be removed: " + removed.error().description;
+  }
 }
 
 }  // namespace
@@ -204,8 +246,22 @@ bool isTemporaryNameFor(const std::string& candidate, const std::string& name) {
   return candidate.find_first_not_of(kSuffixLetters, prefix.size()) == std::string::npos;
 }
 
-Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination, Renames& renames,
-                                    size_t workers) {
+Result<void> markTemporary(int item, Temporary kind, std::string_view name) {
+  return setAttribute(item, markAttribute(), markValue(kind, name));
+}
+
+std::optional<Temporary> temporaryMark(int item, std::string_view name) {
+  std::optional<std::string> value = attributeValue(item, markAttribute());
+  for (Temporary kind : {Temporary::copy, Temporary::replaced}) {
+    if (value == markValue(kind, name)) {
+      return kind;
+    }
+  }
+  return std::nullopt;
+}
+
+Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination,
+                                    FolderChanges& changes, size_t workers) {
   std::optional<Place> place = placeOf(destination);
   if (!place) {
     return systemError(EINVAL, "copying to", destination);
@@ -215,52 +271,84 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
     return systemError(errno, "opening", place->folder);
   }
 
-  removeStaleTemporaries(folder.get(), *place);
+  removeStaleTemporaries(folder.get(), *place, changes);
 
-  // 1. Copy into a hidden sibling, locked from its creation on so that a concurrent
-  //    install of the same name does not take it for a leftover.
-  if (lockFolder(folder.get(), LOCK_SH) != 0) {
-    return systemError(errno, "locking", place->folder);
-  }
-  const std::string temporary = freshName(folder.get(), "." + place->name + ".");
-  const std::string temporaryPath = place->pathOf(temporary);
-  UniqueFd copyLock;
-  Result<void> copied = copyTree(source, folder.get(), temporary, temporaryPath, [&](int created) -> Result<void> {
-    copyLock.reset(::fcntl(created, F_DUPFD_CLOEXEC, 0));
-    if (!copyLock || ::flock(copyLock.get(), LOCK_EX | LOCK_NB) != 0) {
-      return systemError(errno, "locking", temporaryPath);
+  // 1. Copy into a private hidden sibling, locked and marked as soon as it exists.
+  //    A file system without extended attributes takes no mark: what a killed run
+  //    leaves there then stays.
+  std::string temporary;
+  std::string temporaryPath;
+  UniqueFd copy;
+  Result<void> copied;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    temporary = freshName(folder.get(), "." + place->name + ".");
+    temporaryPath = place->pathOf(temporary);
+    bool taken = false;
+    copied = copyTree(source, folder.get(), temporary, temporaryPath, [&](int created) -> Result<void> {
+      copy.reset(::fcntl(created, F_DUPFD_CLOEXEC, 0));
+      if (!copy) {
+        return systemError(errno, "locking", temporaryPath);
+      }
+      const bool locked = ::flock(copy.get(), LOCK_EX | LOCK_NB) == 0;
+      if (!locked || !isItemNamed(copy.get(), folder.get(), temporary)) {
+        taken = true;
+        return systemError(locked ? EWOULDBLOCK : errno, "locking", temporaryPath);
+      }
+      (void)markTemporary(copy.get(), Temporary::copy, temporary);
+      return {};
+    }, workers);
+    // A clean-up may also have taken the new copy away between its creation and its
+    // opening, while it was empty.
+    taken = taken || (!copied && !copy && copied.error().code == ENOENT);
+    if (!taken) {
+      break;
     }
-    lockFolder(folder.get(), LOCK_UN);
-    return {};
-  }, workers);
-  lockFolder(folder.get(), LOCK_UN);
-  // 2. Make it durable, and check that it is still the copy this run made and locked.
-  if (copied) {
-    copied = flushBeforeRename(copyLock.get(), temporaryPath);
+    // Another program has it, or had it (a clean-up, for an empty leftover): this one
+    // is left as it is, or taken away while empty, and the next attempt makes another.
+    (void)::unlinkat(folder.get(), temporary.c_str(), AT_REMOVEDIR);
+    copy.reset();
   }
-  if (copied && !isItemNamed(copyLock.get(), folder.get(), temporary)) {
+  // The copy's own attributes came from the source at its finish; on macOS that took
+  // away those it had.
+  if (copied) {
+    (void)markTemporary(copy.get(), Temporary::copy, temporary);
+  }
+  if (copied && !isItemNamed(copy.get(), folder.get(), temporary)) {
     // Something else stands there now, or nothing: leave it be.
     return failure("The copy was changed by another program", "checking", temporaryPath);
   }
+
+  // 2. Mark what it replaces, under the name that will then be its own, and make it
+  //    all durable.
+  UniqueFd old = openItem(folder.get(), place->name);
+  auto unmarkOld = [&] {
+    if (old) {
+      (void)removeAttribute(old.get(), markAttribute());
+    }
+  };
+  if (copied) {
+    if (old) {
+      (void)markTemporary(old.get(), Temporary::replaced, temporary);
+    }
+    copied = flushBeforeRename(copy.get(), temporaryPath);
+  }
   if (!copied) {
     Error failure = copied.error();
-    if (existsIn(folder.get(), temporary)) {
-      if (Result<void> removed = removeItem(temporaryPath); !removed) {
-        failure.description += "; the partial copy could not be removed: " + removed.error().description;
-      }
-    }
+    unmarkOld();
+    removeOwnCopy(folder.get(), *place, temporary, copy.get(), changes, failure);
     return failure;
   }
 
-  // 3. Put it in place, and make that durable before anyone hears of it.
-  Result<std::string> oldName = putInPlace(folder.get(), *place, temporary, renames);
+  // 3. Put it in place, unmark it there before its temporary name can be free again,
+  //    and make that durable before anyone hears of it.
+  Result<std::string> oldName = putInPlace(folder.get(), *place, temporary, changes);
   if (!oldName) {
     Error failure = oldName.error();
-    if (Result<void> removed = removeItem(temporaryPath); !removed) {
-      failure.description += "; the copy could not be removed: " + removed.error().description;
-    }
+    unmarkOld();
+    removeOwnCopy(folder.get(), *place, temporary, copy.get(), changes, failure);
     return failure;
   }
+  (void)removeAttribute(copy.get(), markAttribute());
   if (Result<void> flushed = flushFolder(folder.get(), place->folder); !flushed) {
     Error failure = flushed.error();
     failure.description += "; the new copy is in place but may not survive a power loss";
@@ -268,14 +356,18 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
   }
   Replacement replacement;
   if (oldName->empty()) {
+    unmarkOld();  // it went away before the copy came
     return replacement;
   }
 
-  // 4. Remove the item it replaced.  The copy is in place whatever happens here.
+  // 4. Remove the item it replaced, through its descriptor when it could be opened
+  //    (a link could not): the copy is in place whatever happens here.
   replacement.replacedExisting = true;
-  bool heldElsewhere = false;
-  UniqueFd oldLock = lockItem(folder.get(), *oldName, heldElsewhere);
-  if (Result<void> removed = removeItem(place->pathOf(*oldName)); !removed) {
+  const std::string oldPath = place->pathOf(*oldName);
+  if (old && !isItemNamed(old.get(), folder.get(), *oldName)) {
+    replacement.leftover = failure("The replaced item was moved by another program", "removing", oldPath);
+  } else if (Result<void> removed = changes.remove(folder.get(), *oldName, old ? old.get() : -1, oldPath);
+             !removed) {
     replacement.leftover = removed.error();
   }
   return replacement;

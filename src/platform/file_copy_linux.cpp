@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/attributes.h"
 #include "platform/file_copy.h"
 
 namespace installer {
@@ -180,8 +181,9 @@ Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct st
   std::vector<char>& value = state_->value;
   for (const char* name = names.data(); name < names.data() + listed; name += std::strlen(name) + 1) {
     // Other namespaces are the system's (security labels, ACLs) or need privileges
-    // that an installed copy should not carry over.
-    if (std::strncmp(name, "user.", 5) != 0) {
+    // that an installed copy should not carry over; the tool's own attributes are its
+    // own, never an image's.
+    if (std::strncmp(name, "user.", 5) != 0 || isToolAttribute(name)) {
       continue;
     }
     ssize_t length;

@@ -6,28 +6,24 @@
 
 namespace installer {
 
-// The renames that put a finished copy in place, all within one open folder.  An
-// interface, so that tests can play a file system that cannot swap or whose renames
-// fail; the tool itself only ever uses systemRenames().  Each Error carries the
-// system's error number.
-class Renames {
-public:
-  virtual ~Renames() = default;
+// The two renames that differ between systems, within one open folder `folder`:
+// rename_linux.cpp (renameat2) and rename_macos.cpp (renameatx_np).  Each Error
+// carries the system's error number.
 
-  // Swaps the items named `first` and `second` in one step; either may be a folder, a
-  // file or a link.  ENOENT when either is missing; EINVAL, ENOSYS or ENOTSUP when the
-  // file system cannot swap.
-  virtual Result<void> exchange(int folder, const std::string& first, const std::string& second) = 0;
+// Swaps the items named `first` and `second` in one step; either may be a folder, a
+// file or a link.  ENOENT when either is missing; EINVAL, ENOSYS or ENOTSUP when the
+// file system cannot swap.
+Result<void> swapItems(int folder, const std::string& first, const std::string& second);
 
-  // Renames `from` to `to` unless something stands at `to` (then EEXIST); EINVAL,
-  // ENOSYS or ENOTSUP when the file system cannot promise not to replace.
-  virtual Result<void> renameWithoutReplacing(int folder, const std::string& from, const std::string& to) = 0;
+// Renames `from` to `to` unless something stands at `to` (then EEXIST); EINVAL,
+// ENOSYS or ENOTSUP when the file system cannot promise not to replace.
+Result<void> renameExclusively(int folder, const std::string& from, const std::string& to);
 
-  // Renames `from` to `to`, replacing whatever file or empty folder stands at `to`.
-  virtual Result<void> rename(int folder, const std::string& from, const std::string& to) = 0;
-};
+// Renames `from` to `to` in `folder`, replacing whatever file or empty folder stands
+// at `to`.
+Result<void> renameReplacing(int folder, const std::string& from, const std::string& to);
 
-// The system's own renames.
-Renames& systemRenames();
+// The Error of a rename from `from` to `to` that failed with `error`.
+Error renameFailed(int error, const std::string& from, const std::string& to);
 
 }  // namespace installer

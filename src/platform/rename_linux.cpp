@@ -2,14 +2,25 @@
 #include <fcntl.h>
 #include <stdio.h>
 
+#include <cerrno>
+
+#include "platform/error.h"
+#include "platform/rename.h"
+
 namespace installer {
 
-int swapItems(int folder, const char* first, const char* second) {
-  return ::renameat2(folder, first, folder, second, RENAME_EXCHANGE);
+Result<void> swapItems(int folder, const std::string& first, const std::string& second) {
+  if (::renameat2(folder, first.c_str(), folder, second.c_str(), RENAME_EXCHANGE) != 0) {
+    return renameFailed(errno, first, second);
+  }
+  return {};
 }
 
-int renameExclusively(int folder, const char* from, const char* to) {
-  return ::renameat2(folder, from, folder, to, RENAME_NOREPLACE);
+Result<void> renameExclusively(int folder, const std::string& from, const std::string& to) {
+  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) != 0) {
+    return renameFailed(errno, from, to);
+  }
+  return {};
 }
 
 }  // namespace installer

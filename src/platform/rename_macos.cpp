@@ -1,14 +1,25 @@
 // macOS only: renameatx_np with RENAME_SWAP and RENAME_EXCL (macOS 10.12 and later).
 #include <stdio.h>
 
+#include <cerrno>
+
+#include "platform/error.h"
+#include "platform/rename.h"
+
 namespace installer {
 
-int swapItems(int folder, const char* first, const char* second) {
-  return ::renameatx_np(folder, first, folder, second, RENAME_SWAP);
+Result<void> swapItems(int folder, const std::string& first, const std::string& second) {
+  if (::renameatx_np(folder, first.c_str(), folder, second.c_str(), RENAME_SWAP) != 0) {
+    return renameFailed(errno, first, second);
+  }
+  return {};
 }
 
-int renameExclusively(int folder, const char* from, const char* to) {
-  return ::renameatx_np(folder, from, folder, to, RENAME_EXCL);
+Result<void> renameExclusively(int folder, const std::string& from, const std::string& to) {
+  if (::renameatx_np(folder, from.c_str(), folder, to.c_str(), RENAME_EXCL) != 0) {
+    return renameFailed(errno, from, to);
+  }
+  return {};
 }
 
 }  // namespace installer

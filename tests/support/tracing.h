@@ -11,14 +11,17 @@ namespace testing_support {
 // parent goes on with it.  Ends the child with status 125 where that is not possible.
 void stopForTracer();
 
-// In the parent: lets the child that called stopForTracer() run until its first
-// mkdir has returned, and keeps it stopped there.  False when that cannot be watched
-// here or the child ended first.
-bool runUntilItsFirstFolderExists(pid_t child);
+// The moments a traced child can be held at.
+enum class Moment {
+  firstFolderCreated,    // its first mkdir has returned
+  firstRenameDone,       // its first rename, of any kind, has returned
+  aboutToStartAProcess,  // it is about to ask for a new process (fork, vfork, clone)
+};
 
-// The same, up to the moment it asks the system for a new process (fork, vfork,
-// clone, as posix_spawn does): it stays stopped before the call.
-bool runUntilItStartsAProcess(pid_t child);
+// In the parent: lets the child that called stopForTracer() run until `moment`, and
+// keeps it stopped there.  False when that cannot be watched here or the child ended
+// first.
+bool runUntil(pid_t child, Moment moment);
 
 // Lets a child stopped by one of the above run on, untraced.
 bool releaseTracedChild(pid_t child);

@@ -26,6 +26,20 @@ bool isFolderCreation(long call) {
   return call == SYS_mkdirat;
 }
 
+bool isRename(long call) {
+#ifdef SYS_rename
+  if (call == SYS_rename) {
+    return true;
+  }
+#endif
+#ifdef SYS_renameat
+  if (call == SYS_renameat) {
+    return true;
+  }
+#endif
+  return call == SYS_renameat2;
+}
+
 bool isProcessCreation(long call) {
 #ifdef SYS_fork
   if (call == SYS_fork || call == SYS_vfork) {
@@ -77,9 +91,17 @@ bool runUntilCall(pid_t child, bool (*wanted)(long), bool afterIt) {
 
 }  // namespace
 
-bool runUntilItsFirstFolderExists(pid_t child) { return runUntilCall(child, isFolderCreation, true); }
-
-bool runUntilItStartsAProcess(pid_t child) { return runUntilCall(child, isProcessCreation, false); }
+bool runUntil(pid_t child, Moment moment) {
+  switch (moment) {
+    case Moment::firstFolderCreated:
+      return runUntilCall(child, isFolderCreation, true);
+    case Moment::firstRenameDone:
+      return runUntilCall(child, isRename, true);
+    case Moment::aboutToStartAProcess:
+      return runUntilCall(child, isProcessCreation, false);
+  }
+  return false;
+}
 
 bool releaseTracedChild(pid_t child) { return ::ptrace(PTRACE_DETACH, child, nullptr, nullptr) == 0; }
 

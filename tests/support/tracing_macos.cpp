@@ -7,9 +7,7 @@ namespace testing_support {
 
 void stopForTracer() { ::_exit(125); }
 
-bool runUntilItsFirstFolderExists(pid_t) { return false; }
-
-bool runUntilItStartsAProcess(pid_t) { return false; }
+bool runUntil(pid_t, Moment) { return false; }
 
 bool releaseTracedChild(pid_t) { return false; }
 
