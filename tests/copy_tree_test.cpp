@@ -327,4 +327,18 @@ TEST(CopyTree, DestinationWithoutExtendedAttributesGetsTheCopyWithoutThem) {
   EXPECT_EQ(namesIn(dir / "ramfs"), std::vector<std::string>{"X.app"});
 }
 
+TEST(CopyTree, AttributeWithoutRoomOnTheDestinationFailsTheCopy) {
+  SKIP_WITHOUT_OWN_MOUNTS();
+  TempDir dir;
+  writeFile(dir / "X.app/Info.plist", "x");
+  setAttribute(dir / "X.app/Info.plist", "user.icon", std::string(2000, 'i'));
+  std::filesystem::create_directories(dir / "small");
+  // tmpfs counts extended attributes against its inode space, 1 KiB for each inode
+  // it may hold: with room for four, the three items leave too little for the value.
+  testing_support::ScopedMount small("tmpfs", dir / "small", "nr_inodes=4");
+
+  EXPECT_EQ(copyInto(dir / "X.app", dir / "small", "X.app"),
+            "No space left on device (writing " + (dir / "small/X.app/Info.plist") + ")");
+}
+
 }  // namespace

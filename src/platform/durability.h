@@ -23,4 +23,10 @@ Result<void> flushBeforeRename(int copy, std::string_view shownPath);
 // After that rename: the entries of the open folder `folder` are on the disk.
 Result<void> flushFolder(int folder, std::string_view shownPath);
 
+// Whether `error`, from a file system control that flushes (macOS's F_BARRIERFSYNC and
+// F_FULLFSYNC), says only that the file system offers no such control, so that a
+// plain fsync takes its place: ENOTTY, ENOTSUP, EOPNOTSUPP, EINVAL, ENOSYS.  Any
+// other error, above all EIO, is a failed flush.
+bool flushControlUnsupported(int error);
+
 }  // namespace installer

@@ -20,12 +20,14 @@ namespace installer {
 
 namespace {
 
-// A file system that knows no such control (some network ones) gets a plain fsync.
+// A file system that knows no such control (some network and third-party ones) gets
+// a plain fsync.  They say "unsupported" in several ways, some with ENOTTY; only from
+// macOS 14 does the kernel itself retry a refused barrier as a full flush.
 int control(int fd, int command) {
   if (::fcntl(fd, command) == 0) {
     return 0;
   }
-  if (errno != ENOTSUP && errno != EINVAL) {
+  if (!flushControlUnsupported(errno)) {
     return -1;
   }
   return ::fsync(fd);

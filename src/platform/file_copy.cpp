@@ -6,6 +6,11 @@
 
 namespace installer {
 
+bool attributeRefusedBySystem(int error) {
+  // ENOTSUP and EOPNOTSUPP are one number on Linux and two on macOS, hence no switch.
+  return error == EPERM || error == EACCES || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
 Error readingFailed(int error, const CopyEnds& ends) { return systemError(error, "reading", ends.source); }
 
 Error writingFailed(int error, const CopyEnds& ends) { return systemError(error, "writing", ends.destination); }

@@ -34,6 +34,13 @@ Error writingFailed(int error, const CopyEnds& ends);
 // damaged.
 Error copyFailed(int error, const CopyEnds& ends);
 
+// Whether `error`, from writing one extended attribute onto a copy, means that the
+// system will not have that attribute written there (EPERM, EACCES, ENOTSUP,
+// EOPNOTSUPP): the system's own attributes, which it sets on items itself, and file
+// systems that keep none.  Such an attribute is skipped and the copy goes on; any
+// other error (no space, an I/O error) fails the copy.
+bool attributeRefusedBySystem(int error);
+
 // Copies the contents and extended attributes of one open item to another, the
 // platform's fastest way.  One instance serves a whole tree: it remembers what the
 // file systems involved cannot do and reuses its buffers, so its memory stays the
@@ -55,7 +62,10 @@ public:
   // Copies the extended attributes of the open item `from` (a file or a folder whose
   // status is `fromStatus`) to the open item `to`: the user.* ones on Linux, all of
   // them and the hidden flag on macOS.  A file system that keeps no extended
-  // attributes, on either side, is not a failure.
+  // attributes, on either side, is not a failure, nor is an attribute the system
+  // refuses to write (attributeRefusedBySystem): it is left out and not logged, as
+  // the Finder leaves it out; such attributes are the system's own bookkeeping, which
+  // it sets on the copy itself.
   Result<void> copyAttributes(int from, int to, const struct stat& fromStatus, const CopyEnds& ends);
 
 private:

@@ -203,12 +203,10 @@ Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct st
     if (length < 0) {
       continue;
     }
-    if (::fsetxattr(to, name, value.data(), static_cast<size_t>(length), 0) != 0) {
-      // As cp -a does, a destination that cannot keep extended attributes gets the
-      // copy without them.
-      if (noAttributesHere(errno)) {
-        return {};
-      }
+    // As cp -a does, a destination that cannot keep extended attributes gets the copy
+    // without them; one that refuses a single attribute gets the others.
+    if (::fsetxattr(to, name, value.data(), static_cast<size_t>(length), 0) != 0 &&
+        !attributeRefusedBySystem(errno)) {
       return writingFailed(errno, ends);
     }
   }

@@ -5,9 +5,40 @@
 
 #include <cerrno>
 
+#include "platform/attributes.h"
 #include "platform/file_copy.h"
 
 namespace installer {
+
+namespace {
+
+// What copyfile's status callback saw during one item's attribute copy.
+struct AttributeCopy {
+  int failure = 0;  // the error it stopped the copy on, or 0
+};
+
+int attributeStatus(int what, int stage, copyfile_state_t state, const char*, const char*, void* context) {
+  // The tool's own attributes are its own, never an image's.
+  const char* name = nullptr;
+  if (what == COPYFILE_COPY_XATTR && stage == COPYFILE_START &&
+      ::copyfile_state_get(state, COPYFILE_STATE_XATTRNAME, &name) == 0 && name != nullptr &&
+      isToolAttribute(name)) {
+    return COPYFILE_SKIP;
+  }
+  if (stage != COPYFILE_ERR) {
+    return COPYFILE_CONTINUE;
+  }
+  // errno is the error of the write that failed.
+  const int error = errno;
+  if (what == COPYFILE_COPY_XATTR && attributeRefusedBySystem(error)) {
+    return COPYFILE_CONTINUE;
+  }
+  // A failure that names no cause is a failure all the same.
+  static_cast<AttributeCopy*>(context)->failure = error != 0 ? error : EIO;
+  return COPYFILE_QUIT;
+}
+
+}  // namespace
 
 std::array<timespec, 2> itemTimes(const struct stat& status) {
   return {status.st_atimespec, status.st_mtimespec};
@@ -35,9 +66,46 @@ Result<void> ItemContentCopier::copyData(int from, int to, const struct stat&, c
 
 Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct stat& fromStatus,
                                                const CopyEnds& ends) {
-  // Every extended attribute, resource forks and quarantine marks included.
-  if (::fcopyfile(from, to, nullptr, COPYFILE_XATTR) != 0 && errno != ENOTSUP) {
+  // Every extended attribute, resource forks and quarantine marks included, less
+  // those the system refuses to have written (com.apple.rootless, and on macOS 13
+  // and later com.apple.provenance and com.apple.macl on items from downloaded
+  // images).  Left to itself copyfile writes every attribute it can but returns -1
+  // when a single one fails (only com.apple.root.installed is let off), which would
+  // fail the install; the status callback lets it skip the refused ones.
+  //
+  // The result comes from what the callback saw, not from fcopyfile's return alone.
+  // In Apple's copyfile.c (copyfile_xattr) a failed fsetxattr goes to the callback as
+  // (COPYFILE_COPY_XATTR, COPYFILE_ERR) with errno still set.  After
+  // COPYFILE_CONTINUE the loop goes on to the next attribute and the failure is not
+  // counted (only without a callback does it make the result -1).  After
+  // COPYFILE_QUIT the loop stops with -1, and fcopyfile sets errno from the state's
+  // error, which copyfile fills from errno after the callback returns, or with
+  // ECANCELED on its other ways out; a quit at an attribute's start or finish even
+  // leaves the result 0.  So a failure the callback saw is reported with the errno it
+  // saw.  A -1 it did not see comes from outside the writes (listing the source's
+  // attributes, memory) and fails the copy, unless its errno is a refusal too, as
+  // when the whole destination keeps no attributes (ENOTSUP).
+  //
+  // The copyfile state is made afresh for each item, not kept with the copier's
+  // buffers: fcopyfile takes the descriptors, the source's status and its quarantine
+  // information into a state only while the state holds none yet, so a state kept
+  // from an earlier item would go on writing to that item's descriptor.
+  AttributeCopy copy;
+  copyfile_state_t state = ::copyfile_state_alloc();
+  if (state == nullptr) {
     return copyFailed(errno, ends);
+  }
+  copyfile_callback_t callback = attributeStatus;
+  ::copyfile_state_set(state, COPYFILE_STATE_STATUS_CB, reinterpret_cast<const void*>(callback));
+  ::copyfile_state_set(state, COPYFILE_STATE_STATUS_CTX, &copy);
+  const int copied = ::fcopyfile(from, to, state, COPYFILE_XATTR);
+  const int error = errno;
+  ::copyfile_state_free(state);
+  if (copy.failure != 0) {
+    return writingFailed(copy.failure, ends);
+  }
+  if (copied != 0 && !attributeRefusedBySystem(error)) {
+    return copyFailed(error, ends);
   }
   // Items hidden inside the bundle stay hidden.  Other flags (immutable, append-only)
   // would keep the copy from ever being replaced, so they are not carried over.

@@ -8,6 +8,7 @@
 
 #include "platform/io.h"
 #include "platform/self.h"
+#include "platform/system_log.h"
 
 namespace installer {
 

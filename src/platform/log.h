@@ -7,8 +7,8 @@ namespace installer {
 
 // Writes one finished message to the tool's log: a single record on standard error,
 // "YYYY-MM-DD HH:MM:SS.mmm <program>[<pid>:<tid>] <message>\n", written with one
-// write, and the same message to the system logger.  The message is literal text:
-// nothing in it is read as a format directive.
+// write, and the same message to the system's log (systemLogSend).  The message is
+// literal text: nothing in it is read as a format directive.
 void logMessage(std::string_view message);
 
 // `text` as a name or path may stand in a log message: control characters written
@@ -21,9 +21,5 @@ void appendPrintable(std::string& text, char c);
 
 // The record prefix for the current moment and thread, without the message.
 std::string logRecordPrefix();
-
-// Sends the message to the system logger through syslog(3), which on macOS feeds the
-// unified log.  Where no logger listens the message is dropped quietly.
-void systemLogSend(std::string_view message);
 
 }  // namespace installer

@@ -1,10 +1,9 @@
-// syslog(3) on both systems: on macOS (10.12 and later) it feeds the unified log, where
-// `log show --predicate 'process == "image-installer"'` finds the records.
+// Linux only: syslog(3).
 #include <syslog.h>
 
 #include <string>
 
-#include "platform/log.h"
+#include "platform/system_log.h"
 
 namespace installer {
 
