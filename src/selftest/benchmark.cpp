@@ -85,6 +85,12 @@ std::string ratios(const std::vector<double>& tool, const std::vector<double>& o
   return text;
 }
 
+void trimEnd(std::string& text) {
+  while (!text.empty() && text.back() == ' ') {
+    text.pop_back();
+  }
+}
+
 std::string modeName(Mode mode) { return mode == Mode::fresh ? "fresh install" : "replacing a copy"; }
 
 // Nothing at `destination`, or (replacing) a copy of `source` made by cp -a; then
@@ -207,6 +213,7 @@ std::vector<CheckLine> runBenchmark(const Workspace& workspace, size_t passes) {
     std::snprintf(cell, sizeof cell, "%-12s", copier.name.c_str());
     table += cell;
   }
+  trimEnd(table);
   table += "\n";
   for (Mode mode : {Mode::fresh, Mode::replacing}) {
     char label[40];
@@ -219,6 +226,7 @@ std::vector<CheckLine> runBenchmark(const Workspace& workspace, size_t passes) {
         table += cell;
       }
     }
+    trimEnd(table);
     table += "\n";
   }
   table += "\n  tool / other, per pass: median [lowest-highest]\n";
