@@ -1,9 +1,12 @@
 // image-installer: installs one application bundle from a disk image into
 // /Applications.  Usage: image-installer <image file name> <bundle name>
+#include "driver/attach.h"
+#include "driver/install.h"
 #include "driver/run.h"
-#include "driver/sequence.h"
+#include "driver/search.h"
 #include "driver/startup.h"
 #include "platform/process.h"
+#include "platform/scheduling.h"
 
 int main(int argc, char** argv) {
   using namespace installer;
@@ -29,6 +32,24 @@ int main(int argc, char** argv) {
     return *status;
   }
 
-  // Search the volumes for the bundle, install it, clean up.
-  return installFromVolumes(run);
+  // Search: the first volume that holds the bundle; the others are detached on the way.
+  SearchOutcome search = searchVolumes(run);
+  if (!search.found) {
+    return search.exitStatus;
+  }
+
+  // Install: copy the bundle into /Applications, replacing an older copy.  An install
+  // is pushed to the machine, not awaited by its user: from here on the tool's disk
+  // work yields to theirs.
+  lowerIoPriority();
+  const bool copied = installBundle(run, *search.found);
+
+  // Clean up: the mount record first, then the volume, whatever became of the copy.
+  cleanUp(run, *search.found);
+  if (!copied) {
+    return 1;
+  }
+
+  // Unhide: clear the installed bundle's hidden flag.
+  return unhideInstalledBundle(run);
 }

@@ -10,8 +10,9 @@
 #include <optional>
 
 #include "driver/run.h"
-#include "driver/sequence.h"
-#include "driver/startup.h"
+#include "driver/attach.h"
+#include "driver/install.h"
+#include "driver/search.h"
 #include "image/mount.h"
 #include "image/unmount.h"
 #include "platform/log.h"
@@ -79,14 +80,25 @@ protected:
     return run;
   }
 
-  // The mount step and the sequence for `image` and `bundleName`, as main runs them.
+  // The steps after start-up, as main takes them.
+  static int runSteps(installer::Run& run) {
+    if (std::optional<int> ended = installer::attachImage(run)) {
+      return *ended;
+    }
+    installer::SearchOutcome search = installer::searchVolumes(run);
+    if (!search.found) {
+      return search.exitStatus;
+    }
+    const bool copied = installer::installBundle(run, *search.found);
+    installer::cleanUp(run, *search.found);
+    return copied ? installer::unhideInstalledBundle(run) : 1;
+  }
+
+  // The steps after start-up for `image` and `bundleName`.
   Records install(const std::string& image, const std::string& bundleName, int expectedStatus) {
     installer::Run run = runFor(image, bundleName);
     int status = -1;
-    Records log = testing_support::capturedLog([&] {
-      std::optional<int> ended = installer::attachImage(run);
-      status = ended ? *ended : installer::installFromVolumes(run);
-    });
+    Records log = testing_support::capturedLog([&] { status = runSteps(run); });
     EXPECT_EQ(status, expectedStatus) << ::testing::PrintToString(log);
     return log;
   }
@@ -366,7 +378,7 @@ TEST_F(Sequence, MountPointHoldingANulIsNoUsableMountPoint) {
   run.systemEntities = {{mp + std::string("\0/elsewhere", 11), std::nullopt}};
 
   int status = -1;
-  Records log = testing_support::capturedLog([&] { status = installer::installFromVolumes(run); });
+  Records log = testing_support::capturedLog([&] { status = installer::searchVolumes(run).exitStatus; });
 
   EXPECT_EQ(status, 1);
   EXPECT_EQ(log, (Records{"mount-point : " + mp + "\\0/elsewhere",

@@ -65,6 +65,9 @@ protected:
 };
 
 TEST_F(WholeRun, InstallsIntoApplicationsAndLogsExactlyTheSuccessSequence) {
+  // The detach notes whether the record is still there when it runs: it must be gone.
+  ws_.scriptVerbAction("detach", "[ -e '" + ws_.work() + "/qzmount.plist' ] && echo present > '" + ws_.root() +
+                                     "/record-at-detach'; true");
   Records log = run(0);
 
   std::string line = installer::mountCommandLine(ws_.work(), "Sample.dmg");
@@ -78,6 +81,7 @@ TEST_F(WholeRun, InstallsIntoApplicationsAndLogsExactlyTheSuccessSequence) {
                           "terminationStatus : 0 output : "}));
   EXPECT_EQ(snapshotTree(installed()), snapshotTree(source_));
   EXPECT_FALSE(recordLeft());
+  EXPECT_FALSE(exists(ws_.root() + "/record-at-detach")) << "the record must be gone before the detach";
 }
 
 TEST_F(WholeRun, FailedCopyEndsWithStatus1AndLeavesTheOlderCopy) {

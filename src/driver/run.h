@@ -30,6 +30,9 @@ struct Run {
   const std::string& imageName() const { return arguments[1]; }
   const std::string& bundleName() const { return arguments[2]; }
   std::string recordPath() const { return mountRecordPath(basePath); }
+  // The image's whole device, which a failed detach ejects instead ("" when the record
+  // names none).
+  std::string wholeDevice() const { return installer::wholeDevice(systemEntities); }
 };
 
 }  // namespace installer

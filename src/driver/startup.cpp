@@ -1,6 +1,5 @@
 #include "driver/startup.h"
 
-#include "image/mount.h"
 #include "platform/log.h"
 #include "platform/self.h"
 
@@ -41,17 +40,6 @@ std::optional<int> startUp(Run& run) {
   }
   run.basePath = basePathForBundleLocation(*location);
   logMessage("Base Path " + printable(run.basePath));
-  return std::nullopt;
-}
-
-std::optional<int> attachImage(Run& run) {
-  MountOutcome mounted = mountImage(run.basePath, run.imageName());
-  run.cmd_string = std::move(mounted.cmd_string);
-  run.plistData = std::move(mounted.plistData);
-  if (!mounted.entities) {
-    return mounted.exitStatus;
-  }
-  run.systemEntities = std::move(*mounted.entities);
   return std::nullopt;
 }
 

@@ -17,8 +17,4 @@ std::optional<int> startUp(Run& run);
 // component removed twice, never going above "/".
 std::string basePathForBundleLocation(const std::string& bundleLocation);
 
-// The mount step: attaches the image and reads the mount record into `run`.  Returns
-// the exit status when the run ends here, nothing when it goes on to the search.
-std::optional<int> attachImage(Run& run);
-
 }  // namespace installer

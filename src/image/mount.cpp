@@ -109,13 +109,13 @@ MountOutcome mountImage(const std::string& basePath, const std::string& imageNam
   // whatever another user wants searched and installed.
   Result<std::string> contents = readPrivateFile(record, kLargestRecord);
   if (!contents) {
-    return endWith(abandonInstall(record, contents.error().description));
+    return endWith(abandonOnReadFailure(record, contents.error().description));
   }
   outcome.plistData = std::move(*contents);
 
   Result<std::vector<SystemEntity>> entities = readMountRecordBytes(*outcome.plistData);
   if (!entities) {
-    return endWith(abandonInstall(record, entities.error().description));
+    return endWith(abandonOnReadFailure(record, entities.error().description));
   }
   if (entities->empty()) {
     logMessage("No rows found in mounted volume's plist, hence installation failed!!!!!");
@@ -127,7 +127,7 @@ MountOutcome mountImage(const std::string& basePath, const std::string& imageNam
   return outcome;
 }
 
-int abandonInstall(const std::string& recordPath, std::string_view description) {
+int abandonOnReadFailure(const std::string& recordPath, std::string_view description) {
   logMessage("PropertyListSerialization Failed!!!!! or not able to get contents of directory " +
              std::string(description));
   removeFiles(recordPath);

@@ -32,9 +32,9 @@ std::string mountCommandLine(const std::string& basePath, const std::string& ima
 // checks the mount record, logging every step.
 MountOutcome mountImage(const std::string& basePath, const std::string& imageName);
 
-// Gives up the install: logs the failure with its description, removes the mount
-// record at `recordPath` and returns the exit status 1.  Attached volumes stay
-// attached.
-int abandonInstall(const std::string& recordPath, std::string_view description);
+// Gives up after the mount record, or a volume's listing, could not be read: logs the
+// failure with its description, removes the mount record at `recordPath` and returns
+// the exit status 1.  Attached volumes stay attached.
+int abandonOnReadFailure(const std::string& recordPath, std::string_view description);
 
 }  // namespace installer

@@ -2,14 +2,10 @@
 
 #include "install/replace_item.h"
 #include "platform/log.h"
-#include "platform/scheduling.h"
 
 namespace installer {
 
 bool copyApp(const std::string& path, const std::string& toLocation, size_t workers) {
-  // An install is pushed to the machine, not awaited by its user: it should not
-  // stall the programs the user is working with.
-  lowerIoPriority();
   Result<Replacement> replaced = replaceWithCopy(path, toLocation, systemFolderChanges(), workers);
   if (!replaced) {
     logMessage("App Copied Failed!!!!!!!!!!! " + replaced.error().description);

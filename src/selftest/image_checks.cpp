@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "driver/sequence.h"
+#include "driver/search.h"
 #include "image/mount.h"
 #include "image/record.h"
 #include "image/unmount.h"

@@ -1,11 +1,9 @@
-#include "driver/sequence.h"
+#include "driver/search.h"
 
 #include <algorithm>
 
 #include "image/mount.h"
 #include "image/unmount.h"
-#include "install/copy_app.h"
-#include "install/unhide.h"
 #include "platform/fs.h"
 #include "platform/log.h"
 #include "platform/utf8.h"
@@ -13,34 +11,6 @@
 namespace installer {
 
 namespace {
-
-// Copies the bundle found on the volume at `mountPoint` under `nameOnVolume` into the
-// destination folder, cleans up, and returns the exit status.
-int install(const Run& run, const std::string& mountPoint, const std::string& nameOnVolume,
-            const std::string& device) {
-  // The source takes the name as the volume stores it: on file systems that keep names
-  // byte for byte, a bundle stored decomposed is not found under the composed name asked
-  // for.  The installed copy takes the name asked for.
-  std::string source = mountPoint + "/" + nameOnVolume;
-  std::string destination = run.destinationFolder + run.bundleName();
-  logMessage("Copying from appPath : " + printable(source) + " destinationPath : " + printable(destination));
-
-  bool copied = copyApp(source, destination);
-
-  // The record goes first, then the volume, whatever became of the copy.
-  removeFiles(run.recordPath());
-  unmountDMG(mountPoint, run.imageName(), device);
-
-  if (!copied) {
-    return 1;
-  }
-  if (!checkAndUnhideApp(destination)) {
-    // The record is gone already; removing it again says so in the log.
-    removeFiles(run.recordPath());
-    return 1;
-  }
-  return 0;
-}
 
 void appendEscaped(std::string& text, std::string_view name) {
   for (char c : withInvalidUtf8Replaced(name)) {
@@ -78,10 +48,8 @@ std::string listingText(const std::vector<std::string>& names) {
   return text;
 }
 
-int installFromVolumes(const Run& run) {
+SearchOutcome searchVolumes(const Run& run) {
   const std::string& bundleName = run.bundleName();
-  // What a failed detach ejects instead.
-  const std::string device = wholeDevice(run.systemEntities);
   // Becomes true once a volume has been searched without an install.
   bool mountPointSeen = false;
 
@@ -103,7 +71,7 @@ int installFromVolumes(const Run& run) {
 
     Result<std::vector<std::string>> listing = listFolder(mountPoint);
     if (!listing) {
-      return abandonInstall(run.recordPath(), listing.error().description);
+      return SearchOutcome{std::nullopt, abandonOnReadFailure(run.recordPath(), listing.error().description)};
     }
     const std::vector<std::string>& names = *listing;
     logMessage("Files list in the volume : " + listingText(names) + "\n files count " +
@@ -111,7 +79,7 @@ int installFromVolumes(const Run& run) {
 
     if (names.empty()) {
       logMessage("Files not found in mounted volume, hence installation failed!!!!!");
-      unmountDMG(mountPoint, run.imageName(), device);
+      unmountDMG(mountPoint, run.imageName(), run.wholeDevice());
       mountPointSeen = true;
       continue;
     }
@@ -120,19 +88,18 @@ int installFromVolumes(const Run& run) {
                               [&](const std::string& name) { return sameBundleName(name, bundleName); });
     if (match == names.end()) {
       logMessage("Given app " + printable(bundleName) + " not found in mounted volume's plist, hence installation failed!!!!!");
-      unmountDMG(mountPoint, run.imageName(), device);
+      unmountDMG(mountPoint, run.imageName(), run.wholeDevice());
       mountPointSeen = true;
       continue;
     }
-
-    return install(run, mountPoint, *match, device);
+    return SearchOutcome{FoundBundle{mountPoint, *match}, 0};
   }
 
   if (!mountPointSeen) {
     logMessage("mount-point key not found in mounted volume's plist, hence installation failed!!!!!");
   }
   removeFiles(run.recordPath());
-  return 1;
+  return SearchOutcome{std::nullopt, 1};
 }
 
 }  // namespace installer

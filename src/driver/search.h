@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,13 +9,26 @@
 
 namespace installer {
 
+// The volume that holds the bundle, and the bundle's name as the volume stores it.
+struct FoundBundle {
+  std::string mountPoint;
+  std::string nameOnVolume;
+};
+
+// What the search came to: the volume to install from, or the exit status the run
+// ends with.
+struct SearchOutcome {
+  std::optional<FoundBundle> found;
+  int exitStatus = 1;
+};
+
 // Searches the run's system entities' volumes, in record order, for the bundle it
-// names; installs it from the first volume that holds it into the run's destination
-// folder, removes the mount record, detaches that volume, clears the bundle's hidden
-// flag, and returns the exit status (0 installed, 1 otherwise).  Volumes searched in
-// vain are detached on the way; a volume that cannot be listed ends the search with
-// its volume left attached.
-int installFromVolumes(const Run& run);
+// names, logging each volume and its listing; the first volume that holds it is
+// found.  Volumes searched in vain are detached on the way.  When none holds it, the
+// mount record is removed and the run ends with status 1; a volume that cannot be
+// listed ends the run at once (status 1, the record removed, its volume left
+// attached).
+SearchOutcome searchVolumes(const Run& run);
 
 // Whether a name on a volume is the bundle name asked for: the same Unicode text under
 // canonical equivalence (composed and decomposed forms match), letter case and blanks
