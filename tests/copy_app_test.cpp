@@ -5,56 +5,34 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <regex>
-#include <set>
-#include <filesystem>
-#include <string>
-#include <vector>
 
-#include "install/copy_app.h"
 #include "install/replace_item.h"
-#include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
 #include "support/bundles.h"
-#include "support/item_state.h"
+#include "support/named_case.h"
 #include "support/private_mounts.h"
 #include "support/tracing.h"
-#include "support/files.h"
-#include "support/log_capture.h"
-#include "support/workspace.h"
 #include "support/tree_snapshot.h"
 
+using namespace testing_support;
 using installer::isTemporaryNameFor;
 using installer::UniqueFd;
-using testing_support::capturedLog;
-using testing_support::splitLogRecords;
-using testing_support::namesIn;
-using testing_support::readFile;
-using testing_support::setImmutable;
-using testing_support::snapshotTree;
-using testing_support::TempDir;
-using testing_support::writeFile;
 
 namespace {
 
-using namespace testing_support;
-
 enum class Standing { nothing, oldBundle, plainFile, link };
 
-struct ReplaceCase {
-  const char* name;
+struct ReplaceCase : Named {
   Standing standing;
   Lines log;
 };
-
-void PrintTo(const ReplaceCase& c, std::ostream* os) { *os << c.name; }
 
 class CopyAppReplaces : public ::testing::TestWithParam<ReplaceCase> {};
 
@@ -92,60 +70,78 @@ TEST_P(CopyAppReplaces, LeavesExactlyTheNewBundle) {
 
 INSTANTIATE_TEST_SUITE_P(
     Destinations, CopyAppReplaces,
-    ::testing::Values(ReplaceCase{"NothingThere", Standing::nothing, {"App Copied successfully"}},
-                      ReplaceCase{"OlderBundleWithExtraFile", Standing::oldBundle,
+    ::testing::Values(ReplaceCase{{"NothingThere"}, Standing::nothing, {"App Copied successfully"}},
+                      ReplaceCase{{"OlderBundleWithExtraFile"}, Standing::oldBundle,
                                   {"App already exist , hence replacing", "App Copied successfully"}},
-                      ReplaceCase{"PlainFileInTheWay", Standing::plainFile,
+                      ReplaceCase{{"PlainFileInTheWay"}, Standing::plainFile,
                                   {"App already exist , hence replacing", "App Copied successfully"}},
-                      ReplaceCase{"LinkInTheWay", Standing::link,
+                      ReplaceCase{{"LinkInTheWay"}, Standing::link,
                                   {"App already exist , hence replacing", "App Copied successfully"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    caseName);
 
-// Runs a copy that must fail: one failure line starting with `description`, false,
-// whatever stood at the destination exactly as before, no temporary sibling.
-void expectFailedInstall(const Install& install, const std::string& description) {
-  bool hadOld = std::filesystem::exists(install.destination);
+// A copy that fails: one failure line, false, whatever stood at the destination
+// exactly as before, no temporary sibling.
+struct FailedCopy : Named {
+  bool needsOwnMounts;
+  // Readies the install (and the mounts it needs, kept alive in `mounts`); gives the
+  // start of the failure's description.
+  std::function<std::string(Install&, std::vector<ScopedMount>& mounts)> make;
+};
+
+class CopyAppFails : public ::testing::TestWithParam<FailedCopy> {};
+
+TEST_P(CopyAppFails, AndLeavesWhatStoodThere) {
+  if (GetParam().needsOwnMounts) {
+    SKIP_WITHOUT_OWN_MOUNTS();
+  }
+  Install install;
+  std::vector<ScopedMount> mounts;
+  const std::string description = GetParam().make(install, mounts);
+  const bool hadOld = std::filesystem::exists(install.destination);
   Lines before = hadOld ? snapshotTree(install.destination) : Lines{};
   bool copied = true;
   auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
   EXPECT_FALSE(copied);
   ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
   EXPECT_TRUE(log[0].starts_with(kCopyFailed + description)) << log[0];
-  EXPECT_EQ(namesIn(install.applications), hadOld ? Lines{"X.app"} : Lines{});
-  if (hadOld) {
-    EXPECT_EQ(snapshotTree(install.destination), before);
+  if (std::filesystem::exists(install.applications)) {
+    EXPECT_EQ(namesIn(install.applications), hadOld ? Lines{"X.app"} : Lines{});
   }
+  EXPECT_EQ(hadOld ? snapshotTree(install.destination) : Lines{}, before);
 }
 
-TEST(CopyApp, NothingAtTheSourceFailsAndLeavesTheOldBundleAlone) {
-  for (bool hadOld : {false, true}) {
-    SCOPED_TRACE(hadOld ? "old bundle" : "no old bundle");
-    Install install;
-    if (hadOld) {
-      makeOldBundle(install.destination);
-    }
-    expectFailedInstall(install, "No such file or directory (copying " + install.source + ")");
-  }
-}
-
-TEST(CopyApp, DiskFullMidwayKeepsTheOldBundle) {
-  SKIP_WITHOUT_OWN_MOUNTS();
-  Install install;
-  testing_support::ScopedMount small("tmpfs", install.applications, "size=1m");
-  makeOldBundle(install.destination);
-  makeNewBundle(install.source, 3 * 1024 * 1024);
-  addManyFiles(install.source, 64, 96 * 1024);
-  expectFailedInstall(install, "No space left on device (writing " + install.applications + "/.X.app.");
-}
-
-TEST(CopyApp, ReadOnlyDestinationKeepsTheOldBundle) {
-  SKIP_WITHOUT_OWN_MOUNTS();
-  Install install;
-  makeOldBundle(install.destination);
-  makeNewBundle(install.source);
-  testing_support::ScopedMount readOnly = testing_support::ScopedMount::readOnly(install.applications);
-  expectFailedInstall(install, "Read-only file system (creating " + install.applications + "/.X.app.");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Causes, CopyAppFails,
+    ::testing::Values(
+        FailedCopy{{"NothingAtTheSource"}, false,
+                   [](Install& install, auto&) { return "No such file or directory (copying " + install.source + ")"; }},
+        FailedCopy{{"NothingAtTheSourceWithAnOldBundle"}, false,
+                   [](Install& install, auto&) {
+                     makeOldBundle(install.destination);
+                     return "No such file or directory (copying " + install.source + ")";
+                   }},
+        FailedCopy{{"NoDestinationFolder"}, false,
+                   [](Install& install, auto&) {
+                     makeNewBundle(install.source);
+                     std::filesystem::remove(install.applications);
+                     return "No such file or directory (opening " + install.applications + ")";
+                   }},
+        FailedCopy{{"DiskFullMidway"}, true,
+                   [](Install& install, std::vector<ScopedMount>& mounts) {
+                     mounts.emplace_back("tmpfs", install.applications, "size=1m");
+                     makeOldBundle(install.destination);
+                     makeNewBundle(install.source, 3 * 1024 * 1024);
+                     addManyFiles(install.source, 64, 96 * 1024);
+                     return "No space left on device (writing " + install.applications + "/.X.app.";
+                   }},
+        FailedCopy{{"ReadOnlyDestination"}, true,
+                   [](Install& install, std::vector<ScopedMount>& mounts) {
+                     makeOldBundle(install.destination);
+                     makeNewBundle(install.source);
+                     mounts.push_back(ScopedMount::readOnly(install.applications));
+                     return "Read-only file system (creating " + install.applications + "/.X.app.";
+                   }}),
+    caseName);
 
 TEST(CopyApp, RunKilledMidwayHeldItsCopyLockedAndIsCleanedUpByTheNextRun) {
   Install install;
@@ -189,26 +185,14 @@ TEST(CopyApp, RunKilledMidwayHeldItsCopyLockedAndIsCleanedUpByTheNextRun) {
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
 }
 
-TEST(CopyApp, MissingDestinationFolderFails) {
-  Install install;
-  makeNewBundle(install.source);
-  std::string destination = install.dir / "NoSuchFolder/X.app";
-  bool copied = true;
-  auto log = capturedLog([&] { copied = copyApp(install.source, destination); });
-  EXPECT_FALSE(copied);
-  EXPECT_EQ(log, Lines{kCopyFailed + "No such file or directory (opening " + install.dir / "NoSuchFolder)"});
-}
-
 // The failing item deep inside a bundle of many files, and what makes it fail.
-struct FirstFailureCase {
-  const char* name;
+struct FirstFailureCase : Named {
   // Makes the failing item at `path`, with the bundle's other files around it; the
   // expected failure, "" to skip the case.
   std::string (*make)(const Install& install, const std::string& path);
   off_t fileSizeLimit;  // for the child, 0 for none
 };
 
-void PrintTo(const FirstFailureCase& c, std::ostream* os) { *os << c.name; }
 
 constexpr off_t kChildFileSizeLimit = 4 << 20;
 
@@ -318,11 +302,11 @@ TEST_P(CopyAppFirstFailure, IsTheSameWhicheverWorkerMeetsWhatFirst) {
 
 INSTANTIATE_TEST_SUITE_P(
     DeepInsideManyFiles, CopyAppFirstFailure,
-    ::testing::Values(FirstFailureCase{"Fifo", makeFifoAt, 0},
-                      FirstFailureCase{"UnreadableFile", makeUnreadableFileAt, 0},
-                      FirstFailureCase{"TooLargeFileBeforeAFifo", makeTooLargeFileBeforeAFifoAt, kChildFileSizeLimit},
-                      FirstFailureCase{"TwoTooLargeFiles", makeTwoTooLargeFilesAt, kChildFileSizeLimit}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(FirstFailureCase{{"Fifo"}, makeFifoAt, 0},
+                      FirstFailureCase{{"UnreadableFile"}, makeUnreadableFileAt, 0},
+                      FirstFailureCase{{"TooLargeFileBeforeAFifo"}, makeTooLargeFileBeforeAFifoAt, kChildFileSizeLimit},
+                      FirstFailureCase{{"TwoTooLargeFiles"}, makeTwoTooLargeFilesAt, kChildFileSizeLimit}),
+    caseName);
 
 // Makes a chain of `depth` folders named "d" at `top` (itself the first) with a file
 // "leaf" in the deepest.  Its paths are far longer than the system's limit, so it is
@@ -353,8 +337,7 @@ int chainDepth(const std::string& top) {
 
 enum class Limit { descriptors, stack };
 
-struct DeepCase {
-  const char* name;
+struct DeepCase : Named {
   int newDepth;  // of the bundle on the volume
   int oldDepth;  // of the copy it replaces
   Limit limit;
@@ -362,7 +345,6 @@ struct DeepCase {
   const char* refusal;  // what a copy that fails says first, "" for one that installs
 };
 
-void PrintTo(const DeepCase& c, std::ostream* os) { *os << c.name; }
 
 class CopyAppDeepTrees : public ::testing::TestWithParam<DeepCase> {};
 
@@ -398,14 +380,14 @@ TEST_P(CopyAppDeepTrees, NeitherTheCopyNorTheRemovalRunsOutOrCrashes) {
 INSTANTIATE_TEST_SUITE_P(
     Depths, CopyAppDeepTrees,
     ::testing::Values(
-        DeepCase{"SixHundredLevelsWith256Descriptors", 600, 600, Limit::descriptors, 256, ""},
-        DeepCase{"FortyLevelsWith64Descriptors", 40, 40, Limit::descriptors, 64, ""},
-        DeepCase{"TooFewDescriptorsFailBeforeAnythingIsMade", 40, 3, Limit::descriptors, 16,
+        DeepCase{{"SixHundredLevelsWith256Descriptors"}, 600, 600, Limit::descriptors, 256, ""},
+        DeepCase{{"FortyLevelsWith64Descriptors"}, 40, 40, Limit::descriptors, 64, ""},
+        DeepCase{{"TooFewDescriptorsFailBeforeAnythingIsMade"}, 40, 3, Limit::descriptors, 16,
                  "Too few file descriptors are free to copy a bundle ("},
-        DeepCase{"FiveThousandLevelsAreRefusedOnASmallStack", 5000, 3, Limit::stack, 1 << 20,
+        DeepCase{{"FiveThousandLevelsAreRefusedOnASmallStack"}, 5000, 3, Limit::stack, 1 << 20,
                  "Folders nested more than 1024 deep cannot be part of an application bundle (copying "},
-        DeepCase{"FiveThousandLevelOldCopyGoesOnASmallStack", 3, 5000, Limit::stack, 1 << 20, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+        DeepCase{{"FiveThousandLevelOldCopyGoesOnASmallStack"}, 3, 5000, Limit::stack, 1 << 20, ""}),
+    caseName);
 
 TEST(CopyApp, UpgradesOfABundleWithAReadOnlyFolderLeaveNothingBehind) {
   // Without the power to bypass permissions (an ordinary user, or CopyWithoutPermission-
@@ -429,14 +411,12 @@ TEST(CopyApp, UpgradesOfABundleWithAReadOnlyFolderLeaveNothingBehind) {
   }
 }
 
-struct ConcurrentCase {
-  const char* name;
+struct ConcurrentCase : Named {
   // While the first run stands just after creating its copy: another install of the
   // same bundle runs whole, or another program takes the copy's lock.
   bool anotherProgramTakesTheLock;
 };
 
-void PrintTo(const ConcurrentCase& c, std::ostream* os) { *os << c.name; }
 
 class CopyAppConcurrently : public ::testing::TestWithParam<ConcurrentCase> {};
 
@@ -479,8 +459,8 @@ TEST_P(CopyAppConcurrently, NeitherRunDamagesTheOther) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, CopyAppConcurrently,
-                         ::testing::Values(ConcurrentCase{"SecondInstallMeanwhile", false},
-                                           ConcurrentCase{"AnotherProgramTakesTheLock", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values(ConcurrentCase{{"SecondInstallMeanwhile"}, false},
+                                           ConcurrentCase{{"AnotherProgramTakesTheLock"}, true}),
+                         caseName);
 
 }  // namespace

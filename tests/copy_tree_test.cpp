@@ -14,6 +14,7 @@
 #include "install/linked_files.h"
 #include "platform/fs.h"
 #include "platform/fd.h"
+#include "support/named_case.h"
 #include "support/copy_workers.h"
 #include "support/item_state.h"
 #include "support/private_mounts.h"
@@ -30,6 +31,9 @@ using testing_support::setTimes;
 using testing_support::snapshotTree;
 using testing_support::TempDir;
 using testing_support::writeFile;
+
+using testing_support::caseName;
+using testing_support::Named;
 
 namespace {
 
@@ -85,12 +89,10 @@ void makeRichBundle(const std::string& app) {
   ::chmod((app + "/Contents/Locked").c_str(), 0555);
 }
 
-struct TreeCase {
-  const char* name;
+struct TreeCase : Named {
   bool sourceOnOtherFileSystem;  // in-kernel copy between file systems takes another way
 };
 
-void PrintTo(const TreeCase& c, std::ostream* os) { *os << c.name; }
 
 class CopyKeeps : public ::testing::TestWithParam<TreeCase> {
 protected:
@@ -222,9 +224,9 @@ TEST(LinkedFiles, MemoryStaysBoundedHoweverManyNamesNeverComeAtAnyDepth) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealTrees, CopyKeeps,
-                         ::testing::Values(TreeCase{"WithinOneFileSystem", false},
-                                           TreeCase{"FromAnotherFileSystem", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values(TreeCase{{"WithinOneFileSystem"}, false},
+                                           TreeCase{{"FromAnotherFileSystem"}, true}),
+                         caseName);
 
 TEST(CopyTree, DropsSetIdBitsAndWorldWriteAsRootAndGivesTheCopyToTheRunningUser) {
   TempDir dir;
@@ -255,8 +257,7 @@ TEST(CopyTree, DropsSetIdBitsAndWorldWriteAsRootAndGivesTheCopyToTheRunningUser)
   }
 }
 
-struct RefusedCase {
-  const char* name;
+struct RefusedCase : Named {
   const char* where;                      // the item's path in the bundle ("" for the bundle)
   const char* refusal;                    // how the refusal names it
   void (*make)(const std::string& path);  // makes the item
@@ -283,7 +284,6 @@ void makeBundleLink(const std::string& path) {
   std::filesystem::create_directory_symlink(path + ".real", path);
 }
 
-void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
 class CopyRefuses : public ::testing::TestWithParam<RefusedCase> {};
 
@@ -307,12 +307,12 @@ TEST_P(CopyRefuses, WhatCannotBeABundleOrPartOfOne) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, CopyRefuses,
     ::testing::Values(
-        RefusedCase{"Fifo", "Contents/odd", "A FIFO (named pipe) cannot be part of an application bundle", makeFifo},
-        RefusedCase{"Socket", "Contents/odd", "A socket cannot be part of an application bundle", makeSocket},
-        RefusedCase{"Device", "Contents/odd", "A character device cannot be part of an application bundle",
+        RefusedCase{{"Fifo"}, "Contents/odd", "A FIFO (named pipe) cannot be part of an application bundle", makeFifo},
+        RefusedCase{{"Socket"}, "Contents/odd", "A socket cannot be part of an application bundle", makeSocket},
+        RefusedCase{{"Device"}, "Contents/odd", "A character device cannot be part of an application bundle",
                     makeDevice},
-        RefusedCase{"LinkAsTheBundle", "", "A symbolic link cannot be an application bundle", makeBundleLink}),
-    [](const auto& info) { return std::string(info.param.name); });
+        RefusedCase{{"LinkAsTheBundle"}, "", "A symbolic link cannot be an application bundle", makeBundleLink}),
+    caseName);
 
 TEST(CopyTree, DestinationWithoutExtendedAttributesGetsTheCopyWithoutThem) {
   SKIP_WITHOUT_OWN_MOUNTS();

@@ -13,6 +13,7 @@
 #include "platform/log.h"
 #include "platform/process.h"
 #include "runner/runner.h"
+#include "support/named_case.h"
 #include "support/files.h"
 #include "support/log_capture.h"
 #include "support/workspace.h"
@@ -21,16 +22,17 @@ using installer::commandSucceeded;
 using installer::GetOutput;
 using testing_support::capturedLog;
 
+using testing_support::caseName;
+using testing_support::Named;
+
 namespace {
 
-struct RunnerCase {
-  const char* name;
+struct RunnerCase : Named {
   std::string command;
   std::string expectedStatus;
   std::string expectedOutput;
 };
 
-void PrintTo(const RunnerCase& c, std::ostream* os) { *os << c.name; }
 
 class RunnerOutput : public ::testing::TestWithParam<RunnerCase> {};
 
@@ -47,18 +49,18 @@ TEST_P(RunnerOutput, LogsCommandThenStatusAndOutput) {
 INSTANTIATE_TEST_SUITE_P(
     RealBash, RunnerOutput,
     ::testing::Values(
-        RunnerCase{"SilentSuccess", "true", "0", ""},
-        RunnerCase{"ExitStatus", "exit 3", "3", ""},
-        RunnerCase{"StandardErrorOnly", "echo oops >&2", "0", "oops\n"},
-        RunnerCase{"InterleavedInWriteOrder", "echo 1; echo 2 >&2; echo 3; echo 4 >&2", "0", "1\n2\n3\n4\n"},
-        RunnerCase{"OutputRedirectedAway", "echo kept-out >/dev/null; echo shown >&2", "0", "shown\n"},
-        RunnerCase{"QuotingPipesAndRedirections", R"(printf '%s|' "a b" 'c"d' | tr '|' ';' 2>&1)", "0",
+        RunnerCase{{"SilentSuccess"}, "true", "0", ""},
+        RunnerCase{{"ExitStatus"}, "exit 3", "3", ""},
+        RunnerCase{{"StandardErrorOnly"}, "echo oops >&2", "0", "oops\n"},
+        RunnerCase{{"InterleavedInWriteOrder"}, "echo 1; echo 2 >&2; echo 3; echo 4 >&2", "0", "1\n2\n3\n4\n"},
+        RunnerCase{{"OutputRedirectedAway"}, "echo kept-out >/dev/null; echo shown >&2", "0", "shown\n"},
+        RunnerCase{{"QuotingPipesAndRedirections"}, R"(printf '%s|' "a b" 'c"d' | tr '|' ';' 2>&1)", "0",
                    "a b;c\"d;"},
-        RunnerCase{"NoTrailingLineBreakAdded", "printf 'x'", "0", "x"},
-        RunnerCase{"PercentSignsStayLiteral", "echo '%s %d %n'", "0", "%s %d %n\n"},
-        RunnerCase{"InvalidUtf8Replaced", R"(printf 'a\xffb\xc3')", "0", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
-        RunnerCase{"KilledBySignalGivesSignalNumber", "kill -TERM $$", "15", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+        RunnerCase{{"NoTrailingLineBreakAdded"}, "printf 'x'", "0", "x"},
+        RunnerCase{{"PercentSignsStayLiteral"}, "echo '%s %d %n'", "0", "%s %d %n\n"},
+        RunnerCase{{"InvalidUtf8Replaced"}, R"(printf 'a\xffb\xc3')", "0", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
+        RunnerCase{{"KilledBySignalGivesSignalNumber"}, "kill -TERM $$", "15", ""}),
+    caseName);
 
 TEST(Runner, CollectsOutputFarLargerThanThePipeBuffer) {
   // 4 MiB, written in one go by the child: it would block forever on a full pipe

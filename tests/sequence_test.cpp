@@ -16,6 +16,7 @@
 #include "image/mount.h"
 #include "image/unmount.h"
 #include "platform/log.h"
+#include "support/named_case.h"
 #include "support/item_state.h"
 #include "support/log_capture.h"
 #include "support/record.h"
@@ -32,6 +33,9 @@ using testing_support::snapshotTree;
 using testing_support::writeFile;
 using Records = std::vector<std::string>;
 using MountPoints = std::vector<std::optional<std::string>>;
+
+using testing_support::caseName;
+using testing_support::Named;
 
 namespace {
 
@@ -191,14 +195,12 @@ TEST_F(Sequence, OnMacOS27TheAttachWarnsAndAFailedDetachEjectsTheImagesDevice) {
 
 // A search that ends without a copy: its records after the mount step, the volume it
 // detaches; the record is always removed and nothing is installed.
-struct FailedSearch {
-  const char* name;
+struct FailedSearch : Named {
   MountPoints mountPoints;                           // "@" stands for the volume V
   std::optional<std::vector<std::string>> onVolume;  // V's entries; nothing: no V at all
   Records ending;                                    // "@" stands for V; "detach" for its detach
 };
 
-void PrintTo(const FailedSearch& c, std::ostream* os) { *os << c.name; }
 
 class SequenceFails : public Sequence, public ::testing::WithParamInterface<FailedSearch> {};
 
@@ -239,23 +241,23 @@ using Names = std::vector<std::string>;
 INSTANTIATE_TEST_SUITE_P(
     Rows, SequenceFails,
     ::testing::Values(
-        FailedSearch{"ListingFails", {std::nullopt, "@"}, std::nullopt,
+        FailedSearch{{"ListingFails"}, {std::nullopt, "@"}, std::nullopt,
                      {"mount-point : @", "PropertyListSerialization Failed!!!!! or not able to get contents of "
                                          "directory No such file or directory (listing @)"}},
-        FailedSearch{"EmptyVolume", {"@"}, Names{},
+        FailedSearch{{"EmptyVolume"}, {"@"}, Names{},
                      {"mount-point : @", "Files list in the volume : []\n files count 0",
                       "Files not found in mounted volume, hence installation failed!!!!!", "detach"}},
-        FailedSearch{"BundleNotOnTheVolume", {std::nullopt, "@"}, Names{"Other.app"},
+        FailedSearch{{"BundleNotOnTheVolume"}, {std::nullopt, "@"}, Names{"Other.app"},
                      {"mount-point : @", "Files list in the volume : [\"Other.app\"]\n files count 1", kNotFound,
                       "detach"}},
-        FailedSearch{"NameDifferingOnlyInCase", {"@"}, Names{"sample.app"},
+        FailedSearch{{"NameDifferingOnlyInCase"}, {"@"}, Names{"sample.app"},
                      {"mount-point : @", "Files list in the volume : [\"sample.app\"]\n files count 1", kNotFound,
                       "detach"}},
-        FailedSearch{"EmptyMountPoint", {std::nullopt, ""}, std::nullopt,
+        FailedSearch{{"EmptyMountPoint"}, {std::nullopt, ""}, std::nullopt,
                      {"mount-point : ", "mount-point not found in mounted volume's plist, hence installation failed!!!!!"}},
-        FailedSearch{"NoEntityWithAMountPoint", {std::nullopt, std::nullopt}, std::nullopt,
+        FailedSearch{{"NoEntityWithAMountPoint"}, {std::nullopt, std::nullopt}, std::nullopt,
                      {"mount-point key not found in mounted volume's plist, hence installation failed!!!!!"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    caseName);
 
 TEST_F(Sequence, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {
   std::string mp = volume("Broken");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "install/unhide.h"
+#include "support/named_case.h"
 #include "support/files.h"
 #include "support/item_state.h"
 #include "support/log_capture.h"
@@ -23,6 +24,9 @@ using testing_support::setAttribute;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
+using testing_support::caseName;
+using testing_support::Named;
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -30,13 +34,11 @@ using Lines = std::vector<std::string>;
 const std::string kFailed = " checkAndUnhideApp : Getting/Setting App attributes Failed!!!!! ";
 const std::string kUnhid = "App is hidden, Hence Unhid app";
 
-struct FlagCase {
-  const char* name;
+struct FlagCase : Named {
   const char* value;  // nullptr: no attribute at all
   bool hidden;
 };
 
-void PrintTo(const FlagCase& c, std::ostream* os) { *os << c.name; }
 
 class HiddenFlag : public ::testing::TestWithParam<FlagCase> {};
 
@@ -71,10 +73,10 @@ TEST_P(HiddenFlag, IsClearedOnlyWhenSet) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, HiddenFlag,
-                         ::testing::Values(FlagCase{"NoAttribute", nullptr, false}, FlagCase{"Zero", "0", false},
-                                           FlagCase{"Empty", "", false}, FlagCase{"Eleven", "11", false},
-                                           FlagCase{"Yes", "yes", false}, FlagCase{"One", "1", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values(FlagCase{{"NoAttribute"}, nullptr, false}, FlagCase{{"Zero"}, "0", false},
+                                           FlagCase{{"Empty"}, "", false}, FlagCase{{"Eleven"}, "11", false},
+                                           FlagCase{{"Yes"}, "yes", false}, FlagCase{{"One"}, "1", true}),
+                         caseName);
 
 TEST(Unhide, OnlyTheBundleItselfIsUnhidden) {
   TempDir dir;
