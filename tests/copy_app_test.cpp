@@ -15,6 +15,7 @@
 #include "install/replace_item.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 #include "support/bundles.h"
 #include "support/named_case.h"
 #include "support/private_mounts.h"
@@ -197,7 +198,8 @@ struct FirstFailureCase : Named {
 constexpr off_t kChildFileSizeLimit = 4 << 20;
 
 void makeFifo(const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }
-void makeTooLargeFile(const std::string& path) { writeFile(path, std::string(kChildFileSizeLimit + (2 << 20), 'L')); }
+// Large enough to be filled in parts by several workers at once.
+void makeTooLargeFile(const std::string& path) { writeFile(path, std::string(kChildFileSizeLimit + (14 << 20), 'L')); }
 
 std::string makeFifoAt(const Install&, const std::string& path) {
   makeFifo(path);

@@ -13,6 +13,7 @@
 #include "install/copy_tree.h"
 #include "install/linked_files.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 #include "platform/fd.h"
 #include "support/named_case.h"
 #include "support/copy_workers.h"
@@ -61,7 +62,8 @@ void makeRichBundle(const std::string& app) {
   writeFile(app + "/Contents/Resources/secret", "s", 0600);
   writeFile(app + "/Contents/Resources/empty", "", 0444);
   writeFile(app + "/Contents/Resources/odd mode", "m", 0571);
-  std::string large(3 * 1024 * 1024 + 17, '\0');
+  // Large enough to be filled in parts by several workers at once.
+  std::string large(17 * 1024 * 1024 + 17, '\0');
   for (size_t i = 0; i < large.size(); ++i) {
     large[i] = static_cast<char>(i * 7919 % 251);
   }

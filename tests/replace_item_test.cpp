@@ -49,11 +49,12 @@ public:
     }
     return system().rename(folder, from, to);
   }
-  installer::Result<void> remove(int folder, const std::string& name, int item, const std::string& path) override {
+  installer::Result<void> remove(int folder, const std::string& name, int item, const std::string& path,
+                                 size_t workers) override {
     if (refusesRemovals) {
       return installer::systemError(EPERM, "removing", path);
     }
-    return system().remove(folder, name, item, path);
+    return system().remove(folder, name, item, path, workers);
   }
 
 private:

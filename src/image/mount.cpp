@@ -7,6 +7,7 @@
 #include "image/shell_quote.h"
 #include "image/unmount.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 #include "platform/log.h"
 #include "runner/runner.h"
 

@@ -2,6 +2,7 @@
 
 #include "image/shell_quote.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 #include "platform/log.h"
 #include "runner/runner.h"
 

@@ -125,7 +125,7 @@ std::string markValue(Temporary kind, std::string_view name) {
 // this tool's mark for that name, or that are empty.  First, the destination itself
 // loses a mark a run that died may have left on it, lest it be taken for a leftover
 // once renamed.  Failures are left for a later run: they do not stop this one.
-void removeStaleTemporaries(int folder, const Place& place, FolderChanges& changes) {
+void removeStaleTemporaries(int folder, const Place& place, FolderChanges& changes, size_t workers) {
   if (UniqueFd installed = openItem(folder, place.name)) {
     (void)removeAttribute(installed.get(), markAttribute());
   }
@@ -148,7 +148,7 @@ void removeStaleTemporaries(int folder, const Place& place, FolderChanges& chang
       continue;
     }
     if (isItemNamed(item.get(), folder, entry)) {
-      (void)changes.remove(folder, entry, item.get(), place.pathOf(entry));
+      (void)changes.remove(folder, entry, item.get(), place.pathOf(entry), workers);
     }
   }
 }
@@ -227,11 +227,11 @@ Result<std::string> putInPlace(int folder, const Place& place, const std::string
 // Removes the copy this run made and failed to put in place, through its own
 // descriptor: whatever another program may have put under its name stays.
 void removeOwnCopy(int folder, const Place& place, const std::string& temporary, int copy, FolderChanges& changes,
-                   Error& failure) {
+                   size_t workers, Error& failure) {
   if (copy < 0 || !isItemNamed(copy, folder, temporary)) {
     return;  // nothing was made, or it is not ours any more
   }
-  if (Result<void> removed = changes.remove(folder, temporary, copy, place.pathOf(temporary)); !removed) {
+  if (Result<void> removed = changes.remove(folder, temporary, copy, place.pathOf(temporary), workers); !removed) {
     failure.description += "; the copy could not be removed: " + removed.error().description;
   }
 }
@@ -271,7 +271,7 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
     return systemError(errno, "opening", place->folder);
   }
 
-  removeStaleTemporaries(folder.get(), *place, changes);
+  removeStaleTemporaries(folder.get(), *place, changes, workers);
 
   // 1. Copy into a private hidden sibling, locked and marked as soon as it exists.
   //    A file system without extended attributes takes no mark: what a killed run
@@ -335,7 +335,7 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
   if (!copied) {
     Error failure = copied.error();
     unmarkOld();
-    removeOwnCopy(folder.get(), *place, temporary, copy.get(), changes, failure);
+    removeOwnCopy(folder.get(), *place, temporary, copy.get(), changes, workers, failure);
     return failure;
   }
 
@@ -345,7 +345,7 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
   if (!oldName) {
     Error failure = oldName.error();
     unmarkOld();
-    removeOwnCopy(folder.get(), *place, temporary, copy.get(), changes, failure);
+    removeOwnCopy(folder.get(), *place, temporary, copy.get(), changes, workers, failure);
     return failure;
   }
   (void)removeAttribute(copy.get(), markAttribute());
@@ -366,7 +366,7 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
   const std::string oldPath = place->pathOf(*oldName);
   if (old && !isItemNamed(old.get(), folder.get(), *oldName)) {
     replacement.leftover = failure("The replaced item was moved by another program", "removing", oldPath);
-  } else if (Result<void> removed = changes.remove(folder.get(), *oldName, old ? old.get() : -1, oldPath);
+  } else if (Result<void> removed = changes.remove(folder.get(), *oldName, old ? old.get() : -1, oldPath, workers);
              !removed) {
     replacement.leftover = removed.error();
   }

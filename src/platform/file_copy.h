@@ -41,6 +41,15 @@ Error copyFailed(int error, const CopyEnds& ends);
 // other error (no space, an I/O error) fails the copy.
 bool attributeRefusedBySystem(int error);
 
+// The size of the parts a large file's contents are copied in, several at once, or 0
+// where files are copied whole: macOS's fcopyfile copies a whole file, cloning it
+// where the file system can.
+off_t dataPartSize();
+
+// After its parts: gives the copy of the file whose status is `fromStatus` the length
+// of its source, holes at the end included.
+Result<void> setCopyLength(int to, const struct stat& fromStatus, const CopyEnds& ends);
+
 // Copies the contents and extended attributes of one open item to another, the
 // platform's fastest way.  One instance serves a whole tree: it remembers what the
 // file systems involved cannot do and reuses its buffers, so its memory stays the
@@ -58,6 +67,13 @@ public:
   // sparse file is written, and the copy gets the same length.  A file that turns out
   // shorter than its status said is copied as it is.
   Result<void> copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends);
+
+  // Copies the part of the same contents that starts at `offset` and is `length` bytes
+  // long (less at the end), leaving the descriptors' own offsets to whoever else copies
+  // other parts at the same time.  Once every part is copied, setCopyLength gives the
+  // copy its length.
+  Result<void> copyDataPart(int from, int to, const struct stat& fromStatus, off_t offset, off_t length,
+                            const CopyEnds& ends);
 
   // Copies the extended attributes of the open item `from` (a file or a folder whose
   // status is `fromStatus`) to the open item `to`: the user.* ones on Linux, all of

@@ -8,6 +8,7 @@
 
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 #include "platform/rename.h"
 
 namespace installer {
@@ -25,13 +26,14 @@ public:
   Result<void> rename(int folder, const std::string& from, const std::string& to) override {
     return renameReplacing(folder, from, to);
   }
-  Result<void> remove(int folder, const std::string& name, int item, const std::string& shownPath) override {
+  Result<void> remove(int folder, const std::string& name, int item, const std::string& shownPath,
+                      size_t workers) override {
     struct stat status {};
     if (item < 0 || ::fstat(item, &status) != 0) {
       return removeItem(shownPath);
     }
     if (S_ISDIR(status.st_mode)) {
-      if (Result<void> emptied = removeContents(item, shownPath); !emptied) {
+      if (Result<void> emptied = removeContents(item, shownPath, workers); !emptied) {
         return emptied;
       }
     }

@@ -21,10 +21,12 @@ public:
   virtual Result<void> rename(int folder, const std::string& from, const std::string& to) = 0;
 
   // Removes the item `name` in `folder`, which is the open item `item` (-1 when it
-  // could not be opened, as a link cannot): a folder is emptied through `item`, so
-  // that nothing moved into its place meanwhile is touched, then taken away by name
-  // only once empty.  `shownPath` names the item in an Error.
-  virtual Result<void> remove(int folder, const std::string& name, int item, const std::string& shownPath) = 0;
+  // could not be opened, as a link cannot): a folder is emptied through `item`, with
+  // `workers` threads (see removeContents), so that nothing moved into its place
+  // meanwhile is touched, then taken away by name only once empty.  `shownPath` names
+  // the item in an Error.
+  virtual Result<void> remove(int folder, const std::string& name, int item, const std::string& shownPath,
+                              size_t workers) = 0;
 };
 
 // The system's own.

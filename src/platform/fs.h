@@ -32,19 +32,6 @@ std::string randomLetters(size_t length);
 // included, "." and ".." left out, in the order the file system returns them.
 Result<std::vector<std::string>> listFolder(const std::string& path);
 
-// Removes the item at `path`, a folder with everything inside it; never follows a
-// symbolic link (a link is removed itself).  Folders inside whose owner may not read
-// or change them (read-only folders of a copy the running user made) are opened up
-// first.  Any depth, with the descriptors this process has free and no recursion.
-// Entries that vanish meanwhile (another process removing the same tree) count as
-// removed.
-Result<void> removeItem(const std::string& path);
-
-// Removes everything inside the open folder `folder`, as removeItem does, and leaves
-// the folder itself, wherever it has been moved meanwhile.  `shownPath` names it in an
-// Error.
-Result<void> removeContents(int folder, const std::string& shownPath);
-
 // `base` with one path component appended, as a path ("/A" + "x" gives "/A/x").
 std::string appendingPathComponent(const std::string& base, const std::string& component);
 

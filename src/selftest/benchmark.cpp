@@ -9,6 +9,7 @@
 
 #include "install/replace_item.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 #include "selftest/programs.h"
 #include "selftest/sample_bundle.h"
 #include "selftest/system_facts.h"

@@ -18,6 +18,7 @@
 
 #include "install/copy_tree.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 #include "platform/process.h"
 #include "selftest/benchmark.h"
 #include "selftest/copy_checks.h"

@@ -10,6 +10,7 @@
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 #include "presentation.h"
 #include "seven_zip.h"
 #include "system_entities.h"

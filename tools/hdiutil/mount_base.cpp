@@ -12,6 +12,7 @@
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 #include "volume_tree.h"
 
 namespace installer::standin {

@@ -11,6 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/removal.h"
 
 namespace installer::standin {
 

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/result.h"
+
+namespace installer {
+
+// Removes the item at `path`, a folder with everything inside it; never follows a
+// symbolic link (a link is removed itself).  Folders inside whose owner may not read
+// or change them (read-only folders of a copy the running user made) are opened up
+// first.  Any depth, with the descriptors this process has free and no recursion.
+// Entries that vanish meanwhile (another process removing the same tree) count as
+// removed.
+Result<void> removeItem(const std::string& path);
+
+// Removes everything inside the open folder `folder`, as removeItem does, and leaves
+// the folder itself, wherever it has been moved meanwhile.  `shownPath` names it in an
+// Error.  With more than one worker, that many threads share the work (the calling
+// thread among them), all joined before it returns; the Error is then the first
+// failure in the order the folder's parts were handed out.
+Result<void> removeContents(int folder, const std::string& shownPath, size_t workers = 1);
+
+}  // namespace installer
