@@ -151,8 +151,7 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
   if (::mkdir(folder.c_str(), 0755) != 0) {
     return errorText(errno);
   }
-  SevenZipResult extracted = extractArchive(sevenZip, source, folder);
-  if (extracted.error) {
+  if (!extractArchive(sevenZip, source, folder)) {
     return "corrupt image";
   }
   volume.volumeKind = format.volumeKind;
@@ -201,7 +200,7 @@ OpenedImage openPartitions(const std::string& sevenZip, const std::string& image
     return opened;
   }
   // A damaged chunk shows only now, when its data is decompressed.
-  if (extractArchive(sevenZip, image, partitionFolder, map.switchType).error) {
+  if (!extractArchive(sevenZip, image, partitionFolder, map.switchType)) {
     opened.error = "corrupt image";
     return opened;
   }
@@ -212,11 +211,10 @@ OpenedImage openPartitions(const std::string& sevenZip, const std::string& image
       continue;
     }
     std::string source = partitionFolder + "/" + partition.path;
-    SevenZipResult inner = listArchive(sevenZip, source);
-    ArchiveListing innerListing = parseListing(inner.output);
+    Result<ArchiveListing> inner = listArchive(sevenZip, source);
     const FileSystemFormat* format =
-        inner.error || innerListing.layers.empty() ? nullptr : fileSystemFormat(innerListing.layers.front().type);
-    if (format == nullptr || holdsItemsBelowNonFolders(innerListing.entries)) {
+        !inner || inner->layers.empty() ? nullptr : fileSystemFormat(inner->layers.front().type);
+    if (format == nullptr || holdsItemsBelowNonFolders(inner->entries)) {
       continue;  // free space, a partition map, a file system 7-Zip cannot read or a forged one
     }
     FoundVolume volume;
@@ -224,7 +222,7 @@ OpenedImage openPartitions(const std::string& sevenZip, const std::string& image
     volume.contentHint = partitionType.empty() ? format->wholeDiskHint : partitionType;
     volume.partitioned = partition.comment.find("whole disk") == std::string::npos;
     std::string folder = scratch + "/volume-" + std::to_string(opened.layout.volumes.size() + 1);
-    if (auto error = extractVolume(sevenZip, source, innerListing.layers.front(), *format, folder, volume)) {
+    if (auto error = extractVolume(sevenZip, source, inner->layers.front(), *format, folder, volume)) {
       opened.error = error;
       return opened;
     }
@@ -265,18 +263,17 @@ OpenedImage openImage(const std::string& sevenZip, const std::string& image, con
   // A UDIF disk image, listed without 7-Zip descending into its partitions (it
   // would give up on the whole image when one of them is damaged).
   const PartitionMapFormat& diskImage = kPartitionMaps.front();
-  SevenZipResult asDiskImage = listArchive(sevenZip, image, diskImage.switchType);
-  if (!asDiskImage.error) {
-    return openPartitions(sevenZip, image, diskImage, parseListing(asDiskImage.output), scratch);
+  if (Result<ArchiveListing> asDiskImage = listArchive(sevenZip, image, diskImage.switchType)) {
+    return openPartitions(sevenZip, image, diskImage, *asDiskImage, scratch);
   }
 
   OpenedImage opened;
-  SevenZipResult listed = listArchive(sevenZip, image);
-  ArchiveListing top = parseListing(listed.output);
-  if (listed.error || top.layers.empty()) {
+  Result<ArchiveListing> listed = listArchive(sevenZip, image);
+  if (!listed || listed->layers.empty()) {
     opened.error = "image not recognized";
     return opened;
   }
+  const ArchiveListing& top = *listed;
   const std::string& outerType = top.layers.front().type;
   if (const FileSystemFormat* format = fileSystemFormat(outerType)) {
     // A bare file system (an ISO 9660 image, say): the image is the volume.
@@ -294,12 +291,13 @@ OpenedImage openImage(const std::string& sevenZip, const std::string& image, con
     return opened;
   }
   const PartitionMapFormat* map = partitionMapFormat(outerType);
-  SevenZipResult partitions = map == nullptr ? SevenZipResult{} : listArchive(sevenZip, image, map->switchType);
-  if (map == nullptr || partitions.error) {
+  Result<ArchiveListing> partitions =
+      map == nullptr ? Result<ArchiveListing>(Error{}) : listArchive(sevenZip, image, map->switchType);
+  if (!partitions) {
     opened.error = "image not recognized";
     return opened;
   }
-  return openPartitions(sevenZip, image, *map, parseListing(partitions.output), scratch);
+  return openPartitions(sevenZip, image, *map, *partitions, scratch);
 }
 
 }  // namespace installer::standin
