@@ -46,11 +46,11 @@ void undo(const std::string& base, const std::vector<MountSlot>& slots) {
 // Opens the image into `scratch` and presents its volumes.
 VerbOutcome attachWithScratch(const std::string& sevenZip, const std::string& base, const std::string& image,
                               const std::string& scratch, bool propertyList) {
-  OpenedImage opened = openImage(sevenZip, image, scratch);
-  if (opened.error) {
-    return attachFailed(*opened.error);
+  Result<DiskLayout> opened = openImage(sevenZip, image, scratch);
+  if (!opened) {
+    return attachFailed(opened.error().description);
   }
-  const DiskLayout& layout = opened.layout;
+  const DiskLayout& layout = *opened;
   std::vector<int> disks = freeDisks(disksInUse(base), disksNeeded(layout));
   // Each volume's device entry goes into its marker, so that later attaches pick
   // other disk numbers.
