@@ -38,7 +38,7 @@ std::vector<int> freeDisks(const std::set<int>& used, size_t count) {
 // Takes back every volume presented so far: a failed attach leaves nothing.
 void undo(const std::string& base, const std::vector<MountSlot>& slots) {
   for (const auto& slot : slots) {
-    withdrawVolume(slot, true);
+    (void)withdrawVolume(slot, Withdrawal::force);
     (void)releaseMountPoint(base, slot);
   }
 }
@@ -74,9 +74,9 @@ VerbOutcome attachWithScratch(const std::string& sevenZip, const std::string& ba
       return attachFailed(slot.error().description);
     }
     slots.push_back(*slot);
-    if (std::optional<std::string> error = presentVolume(base, *slot, volume.root)) {
+    if (Result<void> presented = presentVolume(base, *slot, volume.root); !presented) {
       undo(base, slots);
-      return attachFailed(*error);
+      return attachFailed(presented.error().description);
     }
     mountPoints.push_back(slot->mountPoint);
   }

@@ -23,8 +23,8 @@ VerbOutcome detachVolume(const std::string& mountPoint, bool force) {
   if (!slot) {
     return detachFailed(kNotOurs);
   }
-  if (auto error = withdrawVolume(*slot, force)) {
-    return detachFailed(*error);
+  if (Result<void> withdrawn = withdrawVolume(*slot, force ? Withdrawal::force : Withdrawal::gentle); !withdrawn) {
+    return detachFailed(withdrawn.error().description);
   }
   // Removal must stay on the stand-in's own files: with anything still mounted in
   // the way, it would reach into another file system.
