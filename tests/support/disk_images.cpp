@@ -130,18 +130,18 @@ Tree treeOf(const std::string& folder) {
 
 std::vector<Tree> sevenZipVolumeTrees(const std::string& image) {
   std::string sevenZip = findSevenZip().value_or("7zz");
-  ArchiveListing listing = parseListing(listArchive(sevenZip, image).output);
-  if (listing.layers.empty()) {
+  installer::Result<ArchiveListing> listing = listArchive(sevenZip, image);
+  if (!listing || listing->layers.empty()) {
     return {};
   }
-  if (isFileSystem(listing)) {
-    return {treeOfListing(listing)};
+  if (isFileSystem(*listing)) {
+    return {treeOfListing(*listing)};
   }
   // A partition map: 7-Zip shows the partitions as files, each of which opens again.
   TempDir partitions;
-  std::string type = listing.layers.back().type;
+  std::string type = listing->layers.back().type;
   std::transform(type.begin(), type.end(), type.begin(), ::tolower);
-  extractArchive(sevenZip, image, partitions.path(), type);
+  (void)extractArchive(sevenZip, image, partitions.path(), type);
   std::vector<std::string> files;
   for (const auto& entry : fs::directory_iterator(partitions.path())) {
     files.push_back(entry.path().filename().string());
@@ -150,9 +150,9 @@ std::vector<Tree> sevenZipVolumeTrees(const std::string& image) {
             [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); });
   std::vector<Tree> trees;
   for (const auto& file : files) {
-    ArchiveListing inner = parseListing(listArchive(sevenZip, partitions / file).output);
-    if (isFileSystem(inner)) {
-      trees.push_back(treeOfListing(inner));
+    installer::Result<ArchiveListing> inner = listArchive(sevenZip, partitions / file);
+    if (inner && isFileSystem(*inner)) {
+      trees.push_back(treeOfListing(*inner));
     }
   }
   return trees;

@@ -39,19 +39,19 @@ std::vector<int> freeDisks(const std::set<int>& used, size_t count) {
 // Takes back every volume presented so far: a failed attach leaves nothing.
 void undo(const std::string& base, const std::vector<MountSlot>& slots) {
   for (const auto& slot : slots) {
-    withdrawVolume(slot, true);
-    releaseMountPoint(base, slot);
+    (void)withdrawVolume(slot, Withdrawal::force);
+    (void)releaseMountPoint(base, slot);
   }
 }
 
 // Opens the image into `scratch` and presents its volumes.
 VerbOutcome attachWithScratch(const std::string& sevenZip, const std::string& base, const std::string& image,
                               const std::string& scratch, bool propertyList) {
-  OpenedImage opened = openImage(sevenZip, image, scratch);
-  if (opened.error) {
-    return attachFailed(*opened.error);
+  Result<DiskLayout> opened = openImage(sevenZip, image, scratch);
+  if (!opened) {
+    return attachFailed(opened.error().description);
   }
-  const DiskLayout& layout = opened.layout;
+  const DiskLayout& layout = *opened;
   std::vector<int> disks = freeDisks(disksInUse(base), disksNeeded(layout));
   // Each volume's device entry goes into its marker, so that later attaches pick
   // other disk numbers.
@@ -68,18 +68,18 @@ VerbOutcome attachWithScratch(const std::string& sevenZip, const std::string& ba
   std::vector<std::string> mountPoints;
   for (size_t index = 0; index < layout.volumes.size(); ++index) {
     const FoundVolume& volume = layout.volumes[index];
-    MountSlot slot;
-    std::optional<std::string> error =
-        reserveMountPoint(base, volume.name, "/dev/disk" + std::to_string(disks.front()), volumeEntries[index], slot);
-    if (!error) {
-      slots.push_back(slot);
-      error = presentVolume(base, slot, volume.root);
-    }
-    if (error) {
+    Result<MountSlot> slot =
+        reserveMountPoint(base, volume.name, "/dev/disk" + std::to_string(disks.front()), volumeEntries[index]);
+    if (!slot) {
       undo(base, slots);
-      return attachFailed(*error);
+      return attachFailed(slot.error().description);
     }
-    mountPoints.push_back(slot.mountPoint);
+    slots.push_back(*slot);
+    if (Result<void> presented = presentVolume(base, *slot, volume.root); !presented) {
+      undo(base, slots);
+      return attachFailed(presented.error().description);
+    }
+    mountPoints.push_back(slot->mountPoint);
   }
 
   std::vector<SystemEntity> entities = describeEntities(layout, mountPoints, disks);
@@ -102,15 +102,15 @@ VerbOutcome attachImage(const std::string& image, bool propertyList) {
   if (!sevenZip) {
     return attachFailed("7zz, which reads disk images here, is not on PATH (Debian package 7zip)");
   }
-  MountBase base = openMountBase(true);
-  if (base.error) {
-    return attachFailed(*base.error);
+  Result<std::string> base = openMountBase(Base::create);
+  if (!base) {
+    return attachFailed(base.error().description);
   }
-  std::string scratch = base.path + "/.attach-XXXXXX";
+  std::string scratch = *base + "/.attach-XXXXXX";
   if (::mkdtemp(scratch.data()) == nullptr) {
-    return attachFailed(describeError(errno, "creating a folder in", base.path));
+    return attachFailed(describeError(errno, "creating a folder in", *base));
   }
-  VerbOutcome outcome = attachWithScratch(*sevenZip, base.path, image, scratch, propertyList);
+  VerbOutcome outcome = attachWithScratch(*sevenZip, *base, image, scratch, propertyList);
   makeFoldersRemovable(scratch);
   (void)removeItem(scratch);
   return outcome;

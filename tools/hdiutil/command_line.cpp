@@ -13,11 +13,9 @@ constexpr std::array<std::string_view, 7> kQuietAttachOptions = {
 
 }  // namespace
 
-ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
-  ParsedCommandLine parsed;
+Result<Request> parseCommandLine(const std::vector<std::string>& arguments) {
   if (arguments.size() < 2) {
-    parsed.error = "no verb given";
-    return parsed;
+    return Error{0, "no verb given"};
   }
   Request request;
   const std::string& verb = arguments[1];
@@ -26,8 +24,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   } else if (verb == "detach") {
     request.verb = Verb::Detach;
   } else {
-    parsed.error = "unknown verb '" + verb + "'";
-    return parsed;
+    return Error{0, "unknown verb '" + verb + "'"};
   }
 
   std::vector<std::string> targets;
@@ -44,17 +41,15 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       request.force = true;
     } else if (request.verb == Verb::Detach && argument == "-quiet") {
     } else {
-      parsed.error = verb + ": unknown option " + argument;
-      return parsed;
+      return Error{0, verb + ": unknown option " + argument};
     }
   }
   if (targets.size() != 1) {
-    parsed.error = verb + (request.verb == Verb::Attach ? " needs exactly one image" : " needs exactly one mount point");
-    return parsed;
+    const char* wanted = request.verb == Verb::Attach ? " needs exactly one image" : " needs exactly one mount point";
+    return Error{0, verb + wanted};
   }
   request.target = targets.front();
-  parsed.request = request;
-  return parsed;
+  return request;
 }
 
 std::string usageText() {

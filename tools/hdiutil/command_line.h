@@ -1,8 +1,9 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace installer::standin {
 
@@ -16,14 +17,9 @@ struct Request {
   bool force = false;         // detach -force
 };
 
-struct ParsedCommandLine {
-  std::optional<Request> request;
-  std::string error;  // what is wrong, when there is no request
-};
-
 // Reads `arguments` (the program's own name first): a verb, its options (anywhere
-// after the verb) and exactly one image or mount point.
-ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments);
+// after the verb) and exactly one image or mount point.  The Error says what is wrong.
+Result<Request> parseCommandLine(const std::vector<std::string>& arguments);
 
 // The usage text, ending in a line feed.
 std::string usageText();

@@ -143,19 +143,19 @@ std::string usableVolumeName(std::string name) {
 }
 
 // Extracts the file system in `source` (which 7-Zip opened as `layer`) into
-// `folder` and describes it.
-std::optional<std::string> extractVolume(const std::string& sevenZip, const std::string& source,
-                                         const ArchiveLayer& layer, const FileSystemFormat& format,
-                                         const std::string& folder, FoundVolume& volume) {
+// `folder` and describes it as a volume filling a disk without a partition map.
+Result<FoundVolume> extractVolume(const std::string& sevenZip, const std::string& source, const ArchiveLayer& layer,
+                                  const FileSystemFormat& format, const std::string& folder) {
   // The folder becomes the volume's root unless 7-Zip makes one inside it.
   if (::mkdir(folder.c_str(), 0755) != 0) {
-    return errorText(errno);
+    return Error{errno, errorText(errno)};
   }
-  SevenZipResult extracted = extractArchive(sevenZip, source, folder);
-  if (extracted.error) {
-    return "corrupt image";
+  if (!extractArchive(sevenZip, source, folder)) {
+    return Error{0, "corrupt image"};
   }
+  FoundVolume volume;
   volume.volumeKind = format.volumeKind;
+  volume.contentHint = format.wholeDiskHint;
   volume.root = folder;
   std::string type = format.listedType;
   std::vector<std::string> hidden;
@@ -184,59 +184,57 @@ std::optional<std::string> extractVolume(const std::string& sevenZip, const std:
     volume.name = layer.label;
   }
   volume.name = usableVolumeName(volume.name);
-  if (auto error = tidyExtractedVolume(volume.root, folder, hidden)) {
-    return error;
+  if (Result<void> tidied = tidyExtractedVolume(volume.root, folder, hidden); !tidied) {
+    return tidied.error();
   }
-  return std::nullopt;
+  return volume;
 }
 
 // Extracts the partitions of an image in a partition map `map` (listed as
 // `partitions`) and opens each one on its own: that finds every file system.
-OpenedImage openPartitions(const std::string& sevenZip, const std::string& image, const PartitionMapFormat& map,
-                           const ArchiveListing& partitions, const std::string& scratch) {
-  OpenedImage opened;
+Result<DiskLayout> openPartitions(const std::string& sevenZip, const std::string& image, const PartitionMapFormat& map,
+                                  const ArchiveListing& partitions, const std::string& scratch) {
   std::string partitionFolder = scratch + "/partitions";
   if (::mkdir(partitionFolder.c_str(), 0700) != 0) {
-    opened.error = errorText(errno);
-    return opened;
+    return Error{errno, errorText(errno)};
   }
   // A damaged chunk shows only now, when its data is decompressed.
-  if (extractArchive(sevenZip, image, partitionFolder, map.switchType).error) {
-    opened.error = "corrupt image";
-    return opened;
+  if (!extractArchive(sevenZip, image, partitionFolder, map.switchType)) {
+    return Error{0, "corrupt image"};
   }
-  opened.layout.partitionScheme = *map.scheme != '\0' ? map.scheme : schemeOfDiskImage(partitions.entries);
+  DiskLayout layout;
+  layout.partitionScheme = *map.scheme != '\0' ? map.scheme : schemeOfDiskImage(partitions.entries);
 
   for (const auto& partition : partitions.entries) {
     if (partition.folder || partition.path.find('/') != std::string::npos) {
       continue;
     }
     std::string source = partitionFolder + "/" + partition.path;
-    SevenZipResult inner = listArchive(sevenZip, source);
-    ArchiveListing innerListing = parseListing(inner.output);
+    Result<ArchiveListing> inner = listArchive(sevenZip, source);
     const FileSystemFormat* format =
-        inner.error || innerListing.layers.empty() ? nullptr : fileSystemFormat(innerListing.layers.front().type);
-    if (format == nullptr || holdsItemsBelowNonFolders(innerListing.entries)) {
+        !inner || inner->layers.empty() ? nullptr : fileSystemFormat(inner->layers.front().type);
+    if (format == nullptr || holdsItemsBelowNonFolders(inner->entries)) {
       continue;  // free space, a partition map, a file system 7-Zip cannot read or a forged one
     }
-    FoundVolume volume;
-    std::string partitionType = partitionTypeOf(partition.comment);
-    volume.contentHint = partitionType.empty() ? format->wholeDiskHint : partitionType;
-    volume.partitioned = partition.comment.find("whole disk") == std::string::npos;
-    std::string folder = scratch + "/volume-" + std::to_string(opened.layout.volumes.size() + 1);
-    if (auto error = extractVolume(sevenZip, source, innerListing.layers.front(), *format, folder, volume)) {
-      opened.error = error;
-      return opened;
+    std::string folder = scratch + "/volume-" + std::to_string(layout.volumes.size() + 1);
+    Result<FoundVolume> volume = extractVolume(sevenZip, source, inner->layers.front(), *format, folder);
+    if (!volume) {
+      return volume.error();
     }
-    opened.layout.volumes.push_back(std::move(volume));
+    if (std::string partitionType = partitionTypeOf(partition.comment); !partitionType.empty()) {
+      volume->contentHint = partitionType;
+    }
+    volume->partitioned = partition.comment.find("whole disk") == std::string::npos;
+    layout.volumes.push_back(std::move(*volume));
   }
-  if (opened.layout.volumes.empty()) {
-    opened.error = "no mountable file systems";
-  } else if (std::none_of(opened.layout.volumes.begin(), opened.layout.volumes.end(),
-                          [](const FoundVolume& volume) { return volume.partitioned; })) {
-    opened.layout.partitionScheme.clear();  // one volume filling the disk, no map
+  if (layout.volumes.empty()) {
+    return Error{0, "no mountable file systems"};
   }
-  return opened;
+  if (std::none_of(layout.volumes.begin(), layout.volumes.end(),
+                   [](const FoundVolume& volume) { return volume.partitioned; })) {
+    layout.partitionScheme.clear();  // one volume filling the disk, no map
+  }
+  return layout;
 }
 
 }  // namespace
@@ -261,45 +259,40 @@ std::string isoVolumeName(const std::string& path) {
   return name;
 }
 
-OpenedImage openImage(const std::string& sevenZip, const std::string& image, const std::string& scratch) {
+Result<DiskLayout> openImage(const std::string& sevenZip, const std::string& image, const std::string& scratch) {
   // A UDIF disk image, listed without 7-Zip descending into its partitions (it
   // would give up on the whole image when one of them is damaged).
   const PartitionMapFormat& diskImage = kPartitionMaps.front();
-  SevenZipResult asDiskImage = listArchive(sevenZip, image, diskImage.switchType);
-  if (!asDiskImage.error) {
-    return openPartitions(sevenZip, image, diskImage, parseListing(asDiskImage.output), scratch);
+  if (Result<ArchiveListing> asDiskImage = listArchive(sevenZip, image, diskImage.switchType)) {
+    return openPartitions(sevenZip, image, diskImage, *asDiskImage, scratch);
   }
 
-  OpenedImage opened;
-  SevenZipResult listed = listArchive(sevenZip, image);
-  ArchiveListing top = parseListing(listed.output);
-  if (listed.error || top.layers.empty()) {
-    opened.error = "image not recognized";
-    return opened;
+  const Error notRecognized{0, "image not recognized"};
+  Result<ArchiveListing> top = listArchive(sevenZip, image);
+  if (!top || top->layers.empty()) {
+    return notRecognized;
   }
-  const std::string& outerType = top.layers.front().type;
+  const std::string& outerType = top->layers.front().type;
   if (const FileSystemFormat* format = fileSystemFormat(outerType)) {
     // A bare file system (an ISO 9660 image, say): the image is the volume.
-    if (holdsItemsBelowNonFolders(top.entries)) {
-      opened.error = "no mountable file systems";
-      return opened;
+    if (holdsItemsBelowNonFolders(top->entries)) {
+      return Error{0, "no mountable file systems"};
     }
-    FoundVolume volume;
-    volume.contentHint = format->wholeDiskHint;
-    if (auto error = extractVolume(sevenZip, image, top.layers.front(), *format, scratch + "/volume-1", volume)) {
-      opened.error = error;
-      return opened;
+    Result<FoundVolume> volume = extractVolume(sevenZip, image, top->layers.front(), *format, scratch + "/volume-1");
+    if (!volume) {
+      return volume.error();
     }
-    opened.layout.volumes.push_back(std::move(volume));
-    return opened;
+    return DiskLayout{"", {std::move(*volume)}};
   }
   const PartitionMapFormat* map = partitionMapFormat(outerType);
-  SevenZipResult partitions = map == nullptr ? SevenZipResult{} : listArchive(sevenZip, image, map->switchType);
-  if (map == nullptr || partitions.error) {
-    opened.error = "image not recognized";
-    return opened;
+  if (map == nullptr) {
+    return notRecognized;
   }
-  return openPartitions(sevenZip, image, *map, parseListing(partitions.output), scratch);
+  Result<ArchiveListing> partitions = listArchive(sevenZip, image, map->switchType);
+  if (!partitions) {
+    return notRecognized;
+  }
+  return openPartitions(sevenZip, image, *map, *partitions, scratch);
 }
 
 }  // namespace installer::standin

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace installer::standin {
 
@@ -23,16 +24,11 @@ struct DiskLayout {
   std::vector<FoundVolume> volumes;
 };
 
-struct OpenedImage {
-  // hdiutil's reason when the image cannot be attached ("image not recognized",
-  // "no mountable file systems", ...).
-  std::optional<std::string> error;
-  DiskLayout layout;
-};
-
 // Opens the disk image at `image` with 7-Zip (`sevenZip`) and extracts each of its
-// file systems into its own folder under `scratch` (an empty folder of ours).
-OpenedImage openImage(const std::string& sevenZip, const std::string& image, const std::string& scratch);
+// file systems into its own folder under `scratch` (an empty folder of ours).  When
+// the image cannot be attached, the Error's description is hdiutil's reason ("image
+// not recognized", "corrupt image", "no mountable file systems", the system's text).
+Result<DiskLayout> openImage(const std::string& sevenZip, const std::string& image, const std::string& scratch);
 
 // The volume identifier of the ISO 9660 file system in the file at `path`, blanks and
 // NULs at its end taken off; "" when the file holds none.

@@ -12,12 +12,12 @@
 int main(int argc, char** argv) {
   using namespace installer::standin;
 
-  ParsedCommandLine parsed = parseCommandLine(std::vector<std::string>(argv, argv + argc));
-  if (!parsed.request) {
-    std::cerr << "hdiutil: " << parsed.error << "\n" << usageText();
+  installer::Result<Request> parsed = parseCommandLine(std::vector<std::string>(argv, argv + argc));
+  if (!parsed) {
+    std::cerr << "hdiutil: " << parsed.error().description << "\n" << usageText();
     return 1;
   }
-  const Request& request = *parsed.request;
+  const Request& request = *parsed;
 
   VerbOutcome outcome;
   if (request.verb == Verb::Attach) {

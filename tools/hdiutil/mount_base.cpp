@@ -25,10 +25,11 @@ constexpr size_t kIdLength = 6;  // what mkdtemp puts in place of XXXXXX
 
 std::string tokenPath(const std::string& base, const std::string& id) { return base + "/." + id + ".token"; }
 
-std::optional<std::string> randomToken() {
+// A fresh token for the slot in `folder`, which the Error names.
+Result<std::string> randomToken(const std::string& folder) {
   unsigned char bytes[kTokenBytes];
   if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    return std::nullopt;
+    return systemError(errno, "drawing a token for", folder);
   }
   static const char kDigits[] = "0123456789abcdef";
   std::string token;
@@ -50,15 +51,15 @@ bool isId(const std::string& text) {
 
 // Creates the file at `path` (never through a link, never over an existing item)
 // holding `bytes`.
-std::optional<std::string> writeNewFile(const std::string& path, const std::string& bytes) {
+Result<void> writeNewFile(const std::string& path, const std::string& bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) {
-    return describeError(errno, "creating", path);
+    return systemError(errno, "creating", path);
   }
   if (::write(fd.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-    return describeError(errno, "writing", path);
+    return systemError(errno, "writing", path);
   }
-  return std::nullopt;
+  return {};
 }
 
 // The bytes of a small regular file at `path` that belongs to the running user;
@@ -116,8 +117,7 @@ std::optional<int> diskNumber(const std::string& entry) {
 
 }  // namespace
 
-MountBase openMountBase(bool create) {
-  MountBase base;
+Result<std::string> openMountBase(Base mode) {
   std::string path;
   if (const char* configured = std::getenv("HDIUTIL_STANDIN_DIR"); configured != nullptr && *configured != '\0') {
     path = configured;
@@ -127,65 +127,60 @@ MountBase openMountBase(bool create) {
            std::to_string(::geteuid());
   }
   if (path.front() != '/') {
-    base.error = "HDIUTIL_STANDIN_DIR is not an absolute path: " + path;
-    return base;
+    return Error{0, "HDIUTIL_STANDIN_DIR is not an absolute path: " + path};
   }
-  if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    base.error = describeError(errno, "creating", path);
-    return base;
+  if (mode == Base::create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    return systemError(errno, "creating", path);
   }
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved) == nullptr) {
-    base.error = describeError(errno, "resolving", path);
-    return base;
+    return systemError(errno, "resolving", path);
   }
-  base.path = resolved;
+  std::string base = resolved;
 
   // Others must not be able to put look-alike mount points or records in the base,
   // nor swap the base itself for another folder.
   struct stat status {};
-  if (::lstat(base.path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
+  if (::lstat(base.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
       (status.st_mode & 077) != 0) {
-    base.error = base.path + " is not a folder that only its owner, this user, may use";
-    return base;
+    return Error{0, base + " is not a folder that only its owner, this user, may use"};
   }
-  size_t slash = base.path.rfind('/');
-  std::string parent = slash == 0 ? std::string("/") : base.path.substr(0, slash);
+  size_t slash = base.rfind('/');
+  std::string parent = slash == 0 ? std::string("/") : base.substr(0, slash);
   if (::stat(parent.c_str(), &status) != 0 || (status.st_uid != 0 && status.st_uid != ::geteuid()) ||
       ((status.st_mode & 022) != 0 && (status.st_mode & S_ISVTX) == 0)) {
-    base.error = parent + " may be changed by other users";
-    return base;
+    return Error{0, parent + " may be changed by other users"};
   }
   return base;
 }
 
-std::optional<std::string> reserveMountPoint(const std::string& base, const std::string& volumeName,
-                                             const std::string& diskEntry, const std::string& volumeEntry,
-                                             MountSlot& slot) {
+Result<MountSlot> reserveMountPoint(const std::string& base, const std::string& volumeName,
+                                    const std::string& diskEntry, const std::string& volumeEntry) {
   std::string pattern = base + "/XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
-    return describeError(errno, "creating a mount point in", base);
+    return systemError(errno, "creating a mount point in", base);
   }
+  MountSlot slot;
   slot.folder = pattern;
   slot.id = slot.folder.substr(base.size() + 1);
   slot.mountPoint = slot.folder + "/" + (volumeName == kMarkerName ? volumeName + " 1" : volumeName);
   slot.diskEntry = diskEntry;
   slot.volumeEntry = volumeEntry;
-  std::optional<std::string> token = randomToken();
-  std::optional<std::string> error;
-  if (!token) {
-    error = describeError(errno, "drawing a token for", slot.folder);
-  } else {
+  Result<void> recorded;
+  if (Result<std::string> token = randomToken(slot.folder)) {
     slot.token = *token;
-    error = writeNewFile(tokenPath(base, slot.id), slot.token);
-    if (!error) {
-      error = writeNewFile(slot.folder + "/" + kMarkerName, markerText(slot));
+    recorded = writeNewFile(tokenPath(base, slot.id), slot.token);
+    if (recorded) {
+      recorded = writeNewFile(slot.folder + "/" + kMarkerName, markerText(slot));
     }
+  } else {
+    recorded = token.error();
   }
-  if (error) {
-    releaseMountPoint(base, slot);
+  if (!recorded) {
+    (void)releaseMountPoint(base, slot);
+    return recorded.error();
   }
-  return error;
+  return slot;
 }
 
 std::optional<MountSlot> findOwnMountPoint(const std::string& base, const std::string& mountPoint) {
@@ -238,14 +233,12 @@ std::string boundVolumePath(const std::string& base, const MountSlot& slot) {
   return base + "/." + slot.id + ".volume";
 }
 
-std::optional<std::string> releaseMountPoint(const std::string& base, const MountSlot& slot) {
-  std::optional<std::string> failure;
+Result<void> releaseMountPoint(const std::string& base, const MountSlot& slot) {
+  Result<void> outcome;
   auto removeTree = [&](const std::string& path) {
-    if (!failure && itemExists(path)) {
+    if (outcome && itemExists(path)) {
       makeFoldersRemovable(path);
-      if (Result<void> removed = removeItem(path); !removed) {
-        failure = removed.error().description;
-      }
+      outcome = removeItem(path);
     }
   };
   if (!slot.mountPoint.empty()) {
@@ -254,11 +247,11 @@ std::optional<std::string> releaseMountPoint(const std::string& base, const Moun
   removeTree(boundVolumePath(base, slot));
   // The records go last: while anything else is left, a second detach can finish.
   removeTree(slot.folder + "/" + kMarkerName);
-  if (!failure && ::rmdir(slot.folder.c_str()) != 0 && errno != ENOENT) {
-    failure = describeError(errno, "removing", slot.folder);
+  if (outcome && ::rmdir(slot.folder.c_str()) != 0 && errno != ENOENT) {
+    outcome = systemError(errno, "removing", slot.folder);
   }
   removeTree(tokenPath(base, slot.id));
-  return failure;
+  return outcome;
 }
 
 std::set<int> disksInUse(const std::string& base) {

@@ -4,6 +4,8 @@
 #include <set>
 #include <string>
 
+#include "platform/result.h"
+
 namespace installer::standin {
 
 // The private folder that holds every mount point the stand-in makes, and the
@@ -15,13 +17,12 @@ namespace installer::standin {
 // BASE is $HDIUTIL_STANDIN_DIR, or hdiutil-standin-UID in $TMPDIR (or /tmp).  It must
 // be a folder of the running user that nobody else may enter, inside a folder that
 // nobody else may change (or a sticky one such as /tmp).
-struct MountBase {
-  std::optional<std::string> error;  // why the base cannot be used
-  std::string path;                  // absolute, without symbolic links
-};
-
-// Finds the base; `create` makes it when it is missing.
-MountBase openMountBase(bool create);
+//
+// openMountBase gives the base's path, absolute and without symbolic links, or why
+// it cannot be used.  Base::create makes a missing base; with Base::existing a
+// missing base is an Error.
+enum class Base { existing, create };
+Result<std::string> openMountBase(Base mode);
 
 // A mount point of ours, with what its records say.
 struct MountSlot {
@@ -34,11 +35,10 @@ struct MountSlot {
 };
 
 // Makes a fresh BASE/ID and records a mount point for the volume `volumeName` in
-// it (the mount point's folder itself is left for the caller to make).  Nothing on
-// success, else the reason.
-std::optional<std::string> reserveMountPoint(const std::string& base, const std::string& volumeName,
-                                             const std::string& diskEntry, const std::string& volumeEntry,
-                                             MountSlot& slot);
+// it (the mount point's folder itself is left for the caller to make).  On failure
+// it takes back what it made.
+Result<MountSlot> reserveMountPoint(const std::string& base, const std::string& volumeName,
+                                    const std::string& diskEntry, const std::string& volumeEntry);
 
 // The slot whose mount point is exactly `mountPoint`, when the records prove that the
 // stand-in made it: the path must be BASE/ID/NAME as written (no symbolic link, no
@@ -49,9 +49,9 @@ std::optional<MountSlot> findOwnMountPoint(const std::string& base, const std::s
 // Where the extracted tree of a bind-mounted volume is kept.
 std::string boundVolumePath(const std::string& base, const MountSlot& slot);
 
-// Removes the mount point, its folder, its records and a bound tree.  Nothing on
-// success, else the reason.  The caller has made sure nothing is mounted there.
-std::optional<std::string> releaseMountPoint(const std::string& base, const MountSlot& slot);
+// Removes the mount point, its folder, its records and a bound tree, stopping at the
+// first item it cannot remove.  The caller has made sure nothing is mounted there.
+Result<void> releaseMountPoint(const std::string& base, const MountSlot& slot);
 
 // The disk numbers the live mount points in the base use.
 std::set<int> disksInUse(const std::string& base);

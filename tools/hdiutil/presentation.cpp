@@ -32,36 +32,36 @@ bool bindReadOnly(const std::string& source, const std::string& mountPoint) {
 
 }  // namespace
 
-std::optional<std::string> presentVolume(const std::string& base, const MountSlot& slot, const std::string& root) {
+Result<void> presentVolume(const std::string& base, const MountSlot& slot, const std::string& root) {
   // Only a bind mount keeps root itself from writing; where mounting is not
   // allowed, file permissions keep everyone else out.
   if (::geteuid() == 0) {
     std::string kept = boundVolumePath(base, slot);
     if (std::rename(root.c_str(), kept.c_str()) == 0) {
       if (bindReadOnly(kept, slot.mountPoint)) {
-        return std::nullopt;
+        return {};
       }
       std::rename(kept.c_str(), root.c_str());
     }
   }
   if (std::rename(root.c_str(), slot.mountPoint.c_str()) != 0) {
-    return describeError(errno, "moving the volume to", slot.mountPoint);
+    return systemError(errno, "moving the volume to", slot.mountPoint);
   }
   makeTreeReadOnly(slot.mountPoint);
-  return std::nullopt;
+  return {};
 }
 
-std::optional<std::string> withdrawVolume(const MountSlot& slot, bool force) {
-  int flags = UMOUNT_NOFOLLOW | (force ? MNT_DETACH : 0);
+Result<void> withdrawVolume(const MountSlot& slot, Withdrawal withdrawal) {
+  int flags = UMOUNT_NOFOLLOW | (withdrawal == Withdrawal::force ? MNT_DETACH : 0);
   if (::umount2(slot.mountPoint.c_str(), flags) == 0) {
-    return std::nullopt;
+    return {};
   }
   // EINVAL: nothing is mounted there (a tree made read-only in place, or a bind
   // mount whose namespace has ended).  EPERM: this user could not have mounted it.
   if (errno == EINVAL || errno == EPERM) {
-    return std::nullopt;
+    return {};
   }
-  return errorText(errno);
+  return Error{errno, errorText(errno)};
 }
 
 }  // namespace installer::standin

@@ -12,20 +12,19 @@ namespace installer::standin {
 
 namespace {
 
-SevenZipResult run(const std::string& sevenZip, const std::vector<std::string>& arguments) {
+// 7-Zip's output, standard output and standard error merged.
+Result<std::string> run(const std::string& sevenZip, const std::vector<std::string>& arguments) {
   Result<ChildOutcome> child = runMerged(sevenZip, arguments, currentEnvironment());
-  SevenZipResult result;
   if (!child) {
-    result.error = child.error().description;
-    return result;
+    return child.error();
   }
-  result.output = std::move(child->output);
   if (child->killedBySignal) {
-    result.error = "7zz was killed by signal " + std::to_string(child->status);
-  } else if (child->status != 0) {
-    result.error = "7zz ended with status " + std::to_string(child->status);
+    return Error{0, "7zz was killed by signal " + std::to_string(child->status)};
   }
-  return result;
+  if (child->status != 0) {
+    return Error{0, "7zz ended with status " + std::to_string(child->status)};
+  }
+  return std::move(child->output);
 }
 
 // Splits "Key = value"; false for any other line.
@@ -86,24 +85,32 @@ std::optional<std::string> findSevenZip() {
   return std::nullopt;
 }
 
-SevenZipResult listArchive(const std::string& sevenZip, const std::string& archive, const std::string& forcedType) {
+Result<ArchiveListing> listArchive(const std::string& sevenZip, const std::string& archive,
+                                   const std::string& forcedType) {
   std::vector<std::string> arguments = {sevenZip, "l", "-slt", "-sccUTF-8"};
   if (!forcedType.empty()) {
     arguments.push_back("-t" + forcedType);
   }
   // "--" ends the switches: an image whose name starts with '-' stays a file name.
   arguments.insert(arguments.end(), {"--", archive});
-  return run(sevenZip, arguments);
+  Result<std::string> output = run(sevenZip, arguments);
+  if (!output) {
+    return output.error();
+  }
+  return parseListing(*output);
 }
 
-SevenZipResult extractArchive(const std::string& sevenZip, const std::string& archive, const std::string& folder,
-                              const std::string& forcedType) {
+Result<void> extractArchive(const std::string& sevenZip, const std::string& archive, const std::string& folder,
+                            const std::string& forcedType) {
   std::vector<std::string> arguments = {sevenZip, "x", "-sns-", "-y", "-bd", "-sccUTF-8"};
   if (!forcedType.empty()) {
     arguments.push_back("-t" + forcedType);
   }
   arguments.insert(arguments.end(), {"-o" + folder, "--", archive});
-  return run(sevenZip, arguments);
+  if (Result<std::string> output = run(sevenZip, arguments); !output) {
+    return output.error();
+  }
+  return {};
 }
 
 ArchiveListing parseListing(const std::string& output) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace installer::standin {
 
 // One archive level that 7-Zip opened: the image itself, then whatever it opened
@@ -35,26 +37,21 @@ struct ArchiveListing {
   std::vector<ArchiveEntry> entries;
 };
 
-// What running 7-Zip came to: `error` is set when it could not run or failed.
-struct SevenZipResult {
-  std::optional<std::string> error;
-  std::string output;
-};
-
 // The 7zz program found on PATH, or nothing.
 std::optional<std::string> findSevenZip();
 
-// `7zz l -slt [-tTYPE] ARCHIVE`.  `forcedType` keeps 7-Zip from opening an inner
-// level on its own ("dmg" lists a disk image's partitions).
-SevenZipResult listArchive(const std::string& sevenZip, const std::string& archive,
-                           const std::string& forcedType = "");
+// What `7zz l -slt [-tTYPE] ARCHIVE` lists.  `forcedType` keeps 7-Zip from opening
+// an inner level on its own ("dmg" lists a disk image's partitions).  An Error when
+// 7zz cannot run, is killed or ends with a status other than 0.
+Result<ArchiveListing> listArchive(const std::string& sevenZip, const std::string& archive,
+                                   const std::string& forcedType = "");
 
 // `7zz x -sns- -y [-tTYPE] -oFOLDER ARCHIVE`: everything in the archive into `folder`,
 // links kept as links, no alternate streams.  7-Zip's own checks on links stay on:
 // it refuses a relative link that leads out of `folder` (the extraction then fails)
-// and writes an absolute link's target below `folder`.
-SevenZipResult extractArchive(const std::string& sevenZip, const std::string& archive, const std::string& folder,
-                              const std::string& forcedType = "");
+// and writes an absolute link's target below `folder`.  An Error as for listArchive.
+Result<void> extractArchive(const std::string& sevenZip, const std::string& archive, const std::string& folder,
+                            const std::string& forcedType = "");
 
 // Parses the output of `7zz l -slt`.
 ArchiveListing parseListing(const std::string& output);

@@ -57,22 +57,22 @@ std::string unescapeMountPath(const std::string& field) {
 
 }  // namespace
 
-std::optional<std::string> tidyExtractedVolume(const std::string& root, const std::string& extractionFolder,
-                                               const std::vector<std::string>& hidden) {
+Result<void> tidyExtractedVolume(const std::string& root, const std::string& extractionFolder,
+                                 const std::vector<std::string>& hidden) {
   for (const auto& name : hidden) {
     std::string path = root + "/" + name;
     if (itemExists(path)) {
       makeFoldersRemovable(path);
       if (Result<void> removed = removeItem(path); !removed) {
-        return removed.error().description;
+        return removed;
       }
     }
   }
 
   std::string movedPrefix = extractionFolder + "/";
-  std::optional<std::string> failure;
+  Result<void> outcome;
   walkTree(root, [&](const std::string& path, const struct stat& status) {
-    if (!S_ISLNK(status.st_mode) || failure) {
+    if (!S_ISLNK(status.st_mode) || !outcome) {
       return;
     }
     std::error_code error;
@@ -82,13 +82,13 @@ std::optional<std::string> tidyExtractedVolume(const std::string& root, const st
     }
     std::string original = target.substr(extractionFolder.size());
     if (::unlink(path.c_str()) != 0 || ::symlink(original.c_str(), path.c_str()) != 0) {
-      failure = describeError(errno, "restoring the link", path);
+      outcome = systemError(errno, "restoring the link", path);
       return;
     }
     const struct timespec times[2] = {status.st_atim, status.st_mtim};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
   });
-  return failure;
+  return outcome;
 }
 
 void makeTreeReadOnly(const std::string& root) {
