@@ -1,6 +1,5 @@
 #include "support/disk_images.h"
 
-#include <plist/plist.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,7 +7,6 @@
 #include <filesystem>
 
 #include "hdiutil/seven_zip.h"
-#include "platform/property_list.h"
 
 namespace testing_support {
 
@@ -55,39 +53,6 @@ bool isFileSystem(const ArchiveListing& listing) {
   static const std::vector<std::string> kTypes = {"HFS", "APFS", "Iso", "FAT", "NTFS"};
   return !listing.layers.empty() &&
          std::find(kTypes.begin(), kTypes.end(), listing.layers.back().type) != kTypes.end();
-}
-
-std::vector<Entity> entitiesOf(const std::string& xml) {
-  auto parsed = installer::parsePropertyList(xml);
-  plist_t root = parsed ? parsed->get() : nullptr;
-  plist_t array = root != nullptr && plist_get_node_type(root) == PLIST_DICT
-                      ? plist_dict_get_item(root, "system-entities")
-                      : nullptr;
-  std::vector<Entity> entities;
-  for (uint32_t index = 0; array != nullptr && index < plist_array_get_size(array); ++index) {
-    Entity& entity = entities.emplace_back();
-    plist_t dict = plist_array_get_item(array, index);
-    plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(dict, &iterator);
-    char* key = nullptr;
-    plist_t value = nullptr;
-    for (plist_dict_next_item(dict, iterator, &key, &value); key != nullptr;
-         plist_dict_next_item(dict, iterator, &key, &value)) {
-      uint8_t flag = 0;
-      char* text = nullptr;
-      if (plist_get_node_type(value) == PLIST_BOOLEAN) {
-        plist_get_bool_val(value, &flag);
-        entity[key] = flag != 0 ? "true" : "false";
-      } else if (plist_get_node_type(value) == PLIST_STRING) {
-        plist_get_string_val(value, &text);
-        entity[key] = text;
-      }
-      free(text);
-      free(key);
-    }
-    free(iterator);
-  }
-  return entities;
 }
 
 }  // namespace
@@ -176,7 +141,8 @@ ProgramRun runStandIn(const std::vector<std::string>& arguments, const std::stri
 
 AttachedImage::AttachedImage(const std::string& image, const std::string& base) : base_(base) {
   run_ = runStandIn({"attach", "-nobrowse", "-plist", image}, base);
-  entities_ = entitiesOf(run_.standardOutput);
+  auto entities = installer::readMountRecordBytes(run_.standardOutput);
+  entities_ = entities ? *entities : std::vector<installer::SystemEntity>{};
   attached_ = mountPoints();
 }
 
@@ -189,8 +155,8 @@ AttachedImage::~AttachedImage() {
 std::vector<std::string> AttachedImage::mountPoints() const {
   std::vector<std::string> mountPoints;
   for (const auto& entity : entities_) {
-    if (entity.contains("mount-point")) {
-      mountPoints.push_back(entity.at("mount-point"));
+    if (entity.mountPoint) {
+      mountPoints.push_back(*entity.mountPoint);
     }
   }
   return mountPoints;

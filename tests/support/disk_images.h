@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "image/record.h"
 #include "support/files.h"
 #include "support/log_capture.h"
 #include "support/workspace.h"
@@ -58,10 +59,6 @@ bool makeIsoImage(const std::string& image, const std::string& volumeName,
 // with the stand-in's mount points under `base`.
 ProgramRun runStandIn(const std::vector<std::string>& arguments, const std::string& base);
 
-// One entity of an attach property list: each key with its value (booleans as "true"
-// or "false").
-using Entity = std::map<std::string, std::string>;
-
 // An image attached by the stand-in; detaches whatever is still attached when it
 // goes, so that a failed test leaves no mount behind.
 class AttachedImage {
@@ -72,8 +69,8 @@ public:
   AttachedImage& operator=(const AttachedImage&) = delete;
 
   const ProgramRun& run() const { return run_; }
-  // The "system-entities" of the attach's property list, in order.
-  const std::vector<Entity>& entities() const { return entities_; }
+  // The system entities of the attach's property list, as the tool reads them.
+  const std::vector<installer::SystemEntity>& entities() const { return entities_; }
   std::vector<std::string> mountPoints() const;
   // Detaches one mount point, which is then no longer cleaned up on destruction.
   ProgramRun detach(const std::string& mountPoint);
@@ -81,7 +78,7 @@ public:
 private:
   std::string base_;
   ProgramRun run_;
-  std::vector<Entity> entities_;
+  std::vector<installer::SystemEntity> entities_;
   std::vector<std::string> attached_;
 };
 
