@@ -284,7 +284,7 @@ TEST(ReplaceWithCopy, NoLockAnotherUserHoldsStallsAnInstallOrKeepsALeftover) {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
       ::_exit(120);
     }
-    int operation = LOCK_SH;
+    int operation = LOCK_EX;
     for (const std::string& path : {install.applications, install.destination, install.source, setAside}) {
       int fd = ::open(path.c_str(), O_RDONLY);
       if (fd < 0 || ::flock(fd, operation) != 0) {
