@@ -235,6 +235,20 @@ TEST(ReplaceWithCopy, CleanUpTakesOnlyThisToolsUnheldLeftovers) {
   EXPECT_EQ(attributeOf(install.destination + "/Contents", kMark), "<none>");
 }
 
+TEST(ReplaceWithCopy, AnInstalledBundleNeverKeepsTheMarkEvenReadOnly) {
+  // A read-only top keeps even its owner from changing its attributes.
+  Install install;
+  makeNewBundle(install.source);
+  ::chmod(install.source.c_str(), 0555);
+  for (int run = 0; run < 2; ++run) {
+    capturedLog([&] { EXPECT_TRUE(copyApp(install.source, install.destination)); });
+    EXPECT_EQ(attributeOf(install.destination, kMark), "<none>") << "run " << run;
+  }
+  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  ::chmod(install.source.c_str(), 0755);
+  ::chmod(install.destination.c_str(), 0755);
+}
+
 TEST(ReplaceWithCopy, WhatAnInstallKilledAtAnyMomentLeavesTheNextOneRemoves) {
   for (Moment moment : {Moment::firstFolderCreated, Moment::firstRenameDone}) {
     SCOPED_TRACE(moment == Moment::firstFolderCreated ? "killed once its copy exists" : "killed once swapped");

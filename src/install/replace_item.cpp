@@ -103,6 +103,20 @@ const std::string& markAttribute() {
   return attribute;
 }
 
+// Takes the mark off this run's own copy, whose top the copy may have left read-only,
+// which keeps even its owner from changing its attributes: the owner's write
+// permission is lent for the moment.
+void unmarkOwnCopy(int copy) {
+  if (removeAttribute(copy, markAttribute())) {
+    return;
+  }
+  struct stat status {};
+  if (::fstat(copy, &status) == 0 && ::fchmod(copy, (status.st_mode & 07777) | S_IWUSR) == 0) {
+    (void)removeAttribute(copy, markAttribute());
+    (void)::fchmod(copy, status.st_mode & 07777);
+  }
+}
+
 std::string markValue(Temporary kind, std::string_view name) {
   return (kind == Temporary::copy ? "copy " : "replaced ") + std::string(name);
 }
@@ -348,7 +362,7 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
     removeOwnCopy(folder.get(), *place, temporary, copy.get(), changes, workers, failure);
     return failure;
   }
-  (void)removeAttribute(copy.get(), markAttribute());
+  unmarkOwnCopy(copy.get());
   if (Result<void> flushed = flushFolder(folder.get(), place->folder); !flushed) {
     Error failure = flushed.error();
     failure.description += "; the new copy is in place but may not survive a power loss";
