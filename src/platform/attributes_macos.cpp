@@ -1,6 +1,4 @@
-// macOS only: the extended attribute calls, declared here because the cross
-// toolchain's macOS headers have no <sys/xattr.h>; these are libSystem's own
-// signatures (macOS's position and options arguments, which Linux lacks).
+// macOS only: the extended attribute calls (declared in xattr_macos.h).
 #include <sys/types.h>
 
 #include <cerrno>
@@ -8,12 +6,7 @@
 
 #include "platform/attributes.h"
 #include "platform/error.h"
-
-extern "C" {
-ssize_t fgetxattr(int fd, const char* name, void* value, size_t size, uint32_t position, int options);
-int fsetxattr(int fd, const char* name, const void* value, size_t size, uint32_t position, int options);
-int fremovexattr(int fd, const char* name, int options);
-}
+#include "platform/xattr_macos.h"
 
 namespace installer {
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 
 #include "platform/error.h"
+#include "platform/xattr_macos.h"
 #include "selftest/item_state.h"
-#include "selftest/xattr_macos.h"
 
 namespace installer::selftest {
 
