@@ -1,16 +1,23 @@
-// The attach and detach command lines: the usual exact form, and that no image name,
+// The attach and detach command lines: the usual exact form, that no image name,
 // working folder or mount point, however hostile, reaches bash as anything but the
-// one argument it is meant to be.
+// one argument it is meant to be, and that no hdiutil, however it stalls, holds a run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <random>
+#include <sstream>
+#include <thread>
 #include <tuple>
 
+#include "driver/attach.h"
+#include "driver/install.h"
 #include "image/mount.h"
 #include "image/unmount.h"
 #include "support/log_capture.h"
+#include "support/named_case.h"
 #include "support/record.h"
 #include "support/workspace.h"
 
@@ -141,7 +148,7 @@ TEST_P(HostileNames, ReachHdiutilAsOneArgumentAndRunNothingElse) {
     std::filesystem::remove(base + "/qzmount.plist");
 
     installer::MountOutcome outcome;
-    capturedLog([&] { outcome = installer::mountImage(base, name); });
+    capturedLog([&] { outcome = installer::mountImage(base, name, installer::kAttachLimit); });
     EXPECT_EQ(workspace.hdiutilCalls(),
               (std::vector<std::vector<std::string>>{{"attach", "-nobrowse", "-plist", base + "/" + name}}));
     EXPECT_EQ(workspace.hdiutilStdin(0), "YES\n");
@@ -169,7 +176,7 @@ TEST_P(HostileMountPoints, ReachHdiutilDetachUnchangedAndRunNothingElse) {
     // Every other detach fails, and diskutil ejects the mount point instead.
     const bool detached = i % 2 == 0;
     workspace.scriptVerb("detach", "", detached ? 0 : 1);
-    auto log = capturedLog([&] { installer::unmountDMG(mountPoint, "x.dmg", ""); });
+    auto log = capturedLog([&] { installer::unmountDMG(mountPoint, "x.dmg", "", installer::kDetachLimit); });
     std::vector<std::vector<std::string>> calls = {{"detach", "-force", mountPoint}};
     if (!detached) {
       calls.push_back({"eject", mountPoint});
@@ -189,5 +196,116 @@ auto localeName = [](const auto& info) {
 };
 INSTANTIATE_TEST_SUITE_P(Locales, HostileNames, kLocales, localeName);
 INSTANTIATE_TEST_SUITE_P(Locales, HostileMountPoints, kLocales, localeName);
+
+// An hdiutil that stalls, as the attach or as the detach (whose eject then succeeds,
+// unless it stalls too).  Each script first notes its process group in "groups".
+struct Stall : testing_support::Named {
+  std::string verb, script, ejectScript;
+  std::optional<std::string> stoppedWith;  // the output logged when it is stopped
+  std::string record;                      // what the failed attach leaves in the record
+  int limits, graces;  // the least the run can take, in limits and graces
+};
+const std::string kNever = "exec sleep 1000", kIgnoresTerm = "trap '' TERM; sleep 1000",
+                  kLeavesWriter = "(exec sleep 1000) >/dev/null &", kPartial = "echo verifying >&2; printf '<?xml'; ";
+const installer::TimeLimit kShort{std::chrono::milliseconds(1000), std::chrono::milliseconds(400)};
+
+// The members of process group `group` that are alive (zombies are not).
+std::vector<std::string> livingMembers(const std::string& group) {
+  std::vector<std::string> living;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::istringstream stat(testing_support::exists(entry.path() / "stat") ? readFile(entry.path() / "stat") : "");
+    std::string pid, name, state, parent, itsGroup;
+    stat >> pid >> name >> state >> parent >> itsGroup;
+    if (itsGroup == group && state != "Z" && state != "X") {
+      living.push_back(pid + " " + name);
+    }
+  }
+  return living;
+}
+
+class StallingHdiutil : public ::testing::TestWithParam<Stall> {};
+
+TEST_P(StallingHdiutil, EndsWithinItsLimitsAsAFailedCommandLeavingNothingRunning) {
+  const Stall& c = GetParam();
+  Workspace workspace;
+  HdiutilHere here(workspace);
+  const std::string group = "cut -d' ' -f5 /proc/$$/stat >>\"$FAKE_HDIUTIL_DIR/groups\"; ";
+  workspace.scriptVerb("attach", testing_support::hdiutilRecord({"/Volumes/X"}));
+  workspace.scriptVerbAction(c.verb, group + c.script);
+  workspace.scriptVerb("eject", "");
+  if (!c.ejectScript.empty()) {
+    workspace.scriptVerbAction("eject", group + c.ejectScript);
+  }
+  installer::Run run;
+  run.arguments = {"image-installer", "x.dmg", "X.app"};
+  run.basePath = workspace.work();
+  run.attachLimit = run.detachLimit = kShort;
+  const std::string record = workspace.work() + "/qzmount.plist";
+  std::optional<int> status;
+  const auto start = std::chrono::steady_clock::now();
+  auto log = capturedLog([&] {
+    if (c.verb == "attach") {
+      status = installer::attachImage(run);
+    } else {
+      testing_support::writeFile(record, "");
+      installer::cleanUp(run, {"/Volumes/X", "X.app"});
+    }
+  });
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  std::printf("    %s took %.2f s\n", c.name.c_str(), took.count());
+
+  const double least = c.limits * 1.0 + c.graces * 0.4;
+  EXPECT_GE(took.count(), least);
+  EXPECT_LE(took.count(), least + 0.4 + 1.5);  // a grace, and time to start bash on a busy machine
+  const std::string line =
+      c.verb == "attach" ? installer::mountCommandLine(workspace.work(), "x.dmg") : detachCommandLine("/Volumes/X");
+  std::vector<std::string> expected = {"Given Command /bin/bash " + line};
+  if (!c.stoppedWith) {
+    expected.push_back("terminationStatus : 0 output : ");
+  } else {
+    expected.push_back("Command stopped after its time limit of 1 second: /bin/bash " + line);
+    expected.push_back("terminationStatus : 124 output : " + *c.stoppedWith);
+  }
+  if (c.verb == "attach") {
+    expected.insert(expected.begin(), "Mount cmd ->" + line);
+    expected.push_back(c.stoppedWith ? "Error in mounting x.dmg" : "Array count in systemEntities 1");
+    EXPECT_EQ(status, c.stoppedWith ? std::optional(26) : std::nullopt);
+    EXPECT_EQ(readFile(record), c.stoppedWith ? c.record : testing_support::hdiutilRecord({"/Volumes/X"}));
+  } else if (c.stoppedWith) {
+    const std::string eject = R"(diskutil eject "/Volumes/X")";
+    expected.insert(expected.end(), {"Error in unmount x.dmg", "Given Command /bin/bash " + eject});
+    if (c.ejectScript.empty()) {
+      expected.insert(expected.end(), {"terminationStatus : 0 output : ", "Ejected /Volumes/X with diskutil"});
+    } else {
+      expected.insert(expected.end(), {"Command stopped after its time limit of 1 second: /bin/bash " + eject,
+                                       "terminationStatus : 124 output : ", "Error in eject /Volumes/X"});
+    }
+  }
+  EXPECT_EQ(log, expected);
+  std::istringstream groups(readFile(workspace.fake() + "/groups"));
+  for (std::string group; groups >> group;) {
+    std::vector<std::string> living = livingMembers(group);
+    for (int wait = 0; wait < 20 && !living.empty(); ++wait) {  // SIGKILL takes effect at once, exit not quite
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      living = livingMembers(group);
+    }
+    EXPECT_EQ(living, std::vector<std::string>{}) << "group " << group;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FourScripts, StallingHdiutil,
+    ::testing::Values(Stall{{"AttachNeverReturns"}, "attach", kNever, "", "", "", 1, 0},
+                      Stall{{"AttachIgnoresTerm"}, "attach", kIgnoresTerm, "", "", "", 1, 1},
+                      Stall{{"AttachLeavesAWriterOnStandardError"}, "attach", kLeavesWriter, "", std::nullopt, "", 0, 1},
+                      Stall{{"AttachPrintsPartThenStalls"}, "attach", kPartial + kNever, "", "verifying\n", "<?xml",
+                            1, 0},
+                      Stall{{"DetachNeverReturns"}, "detach", kNever, "", "", "", 1, 0},
+                      Stall{{"DetachIgnoresTerm"}, "detach", kIgnoresTerm, "", "", "", 1, 1},
+                      Stall{{"DetachLeavesAWriter"}, "detach", "sleep 1000 &", "", std::nullopt, "", 0, 1},
+                      Stall{{"DetachPrintsPartThenStalls"}, "detach", kPartial + kNever, "", "verifying\n<?xml", "",
+                            1, 0},
+                      Stall{{"DetachAndEjectNeverReturn"}, "detach", kNever, kNever, "", "", 2, 0}),
+    testing_support::caseName);
 
 }  // namespace

@@ -37,7 +37,7 @@ protected:
   std::string record = workspace.work() + "/qzmount.plist";
 
   std::vector<std::string> mount(installer::MountOutcome& outcome, const std::string& image = "x.dmg") {
-    return capturedLog([&] { outcome = installer::mountImage(workspace.work(), image); });
+    return capturedLog([&] { outcome = installer::mountImage(workspace.work(), image, installer::kAttachLimit); });
   }
 };
 
@@ -216,7 +216,7 @@ TEST_F(MountInASharedFolder, NoOtherUserCanReplaceOrOpenTheRecordBeforeTheShellW
     }
     ::umask(0);
     testing_support::stopForTracer();
-    installer::MountOutcome outcome = installer::mountImage(workspace.work(), "x.dmg");
+    installer::MountOutcome outcome = installer::mountImage(workspace.work(), "x.dmg", installer::kAttachLimit);
     ::_exit(outcome.entities ? 0 : outcome.exitStatus);
   }
   if (!testing_support::runUntil(run, testing_support::Moment::aboutToStartAProcess)) {

@@ -39,7 +39,7 @@ TEST(Detach, FailureNamesTheImageThenEjectsTheWholeDeviceOrElseTheMountPoint) {
     HdiutilHere here(workspace);
     workspace.scriptVerb("detach", "", 16, busy);
     workspace.scriptVerb("eject", "ejected\n", c.ejectStatus);
-    auto log = capturedLog([&] { installer::unmountDMG("/Volumes/My Disk", "My Disk.dmg", c.device); });
+    auto log = capturedLog([&] { installer::unmountDMG("/Volumes/My Disk", "My Disk.dmg", c.device, installer::kDetachLimit); });
     Records expected = {"Given Command /bin/bash hdiutil detach -force \"/Volumes/My Disk\"",
                         "terminationStatus : 16 output : " + busy, "Error in unmount My Disk.dmg"};
     expected.insert(expected.end(), c.ending.begin(), c.ending.end());

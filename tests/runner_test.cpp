@@ -27,6 +27,13 @@ using testing_support::Named;
 
 namespace {
 
+// Far more than any command here takes, on the busiest machine.
+const installer::TimeLimit kAmple{std::chrono::minutes(2), std::chrono::seconds(5)};
+
+std::string bash(const std::string& command, const installer::TimeLimit& limit = kAmple) {
+  return GetOutput("/bin/bash", command, limit);
+}
+
 struct RunnerCase : Named {
   std::string command;
   std::string expectedStatus;
@@ -39,7 +46,7 @@ class RunnerOutput : public ::testing::TestWithParam<RunnerCase> {};
 TEST_P(RunnerOutput, LogsCommandThenStatusAndOutput) {
   const RunnerCase& c = GetParam();
   std::string status;
-  auto log = capturedLog([&] { status = GetOutput("/bin/bash", c.command); });
+  auto log = capturedLog([&] { status = bash(c.command); });
   EXPECT_EQ(status, c.expectedStatus);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], "Given Command /bin/bash " + c.command);
@@ -66,7 +73,7 @@ TEST(Runner, CollectsOutputFarLargerThanThePipeBuffer) {
   // 4 MiB, written in one go by the child: it would block forever on a full pipe
   // if the runner waited before reading.
   std::string status;
-  auto log = capturedLog([&] { status = GetOutput("/bin/bash", "head -c 4194304 /dev/zero | tr '\\0' x"); });
+  auto log = capturedLog([&] { status = bash("head -c 4194304 /dev/zero | tr '\\0' x"); });
   EXPECT_EQ(status, "0");
   ASSERT_EQ(log.size(), 2u);
   std::string expected = "terminationStatus : 0 output : " + std::string(4194304, 'x');
@@ -76,13 +83,13 @@ TEST(Runner, CollectsOutputFarLargerThanThePipeBuffer) {
 TEST(Runner, CommandReachesTheShellAsOneUnchangedArgument) {
   testing_support::TempDir dir;
   std::string command = "printf '%s\\n' \"$0\" \"$#\" > '" + dir / "seen" + "'";
-  capturedLog([&] { EXPECT_EQ(GetOutput("/bin/bash", command), "0"); });
+  capturedLog([&] { EXPECT_EQ(bash(command), "0"); });
   EXPECT_EQ(testing_support::readFile(dir / "seen"), "/bin/bash\n0\n");
 }
 
 TEST(Runner, ProgramThatCannotStartIsAFailedCommand) {
   std::string status;
-  auto log = capturedLog([&] { status = GetOutput("/nonexistent/bash", "true"); });
+  auto log = capturedLog([&] { status = GetOutput("/nonexistent/bash", "true", kAmple); });
   EXPECT_FALSE(commandSucceeded(status));
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], "Given Command /nonexistent/bash true");
@@ -98,7 +105,7 @@ TEST(Runner, OnlyStandardOutputAndErrorHoldThePipe) {
   }
   std::string output;
   auto log = capturedLog([&] {
-    GetOutput("/bin/bash", R"sh(cd /proc/$$/fd && p=$(readlink 1) && for f in *; do [ "$(readlink $f)" = "$p" ] && printf '%s ' $f; done; true)sh");
+    bash(R"sh(cd /proc/$$/fd && p=$(readlink 1) && for f in *; do [ "$(readlink $f)" = "$p" ] && printf '%s ' $f; done; true)sh");
   });
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1], "terminationStatus : 0 output : 1 2 ");
@@ -108,7 +115,7 @@ TEST(Runner, CommandsRunInTheCLocaleWhateverTheCallers) {
   for (const char* variable : {"LANG=zh_CN.GB18030", "LC_CTYPE=zh_TW.BIG5", "LC_ALL=ja_JP.SJIS", "LANGUAGE=zh"}) {
     ::putenv(const_cast<char*>(variable));
   }
-  auto log = capturedLog([&] { GetOutput("/bin/bash", "env | grep -E '^(LANG|LC_)' | sort; echo \"$PATH\""); });
+  auto log = capturedLog([&] { bash("env | grep -E '^(LANG|LC_)' | sort; echo \"$PATH\""); });
   for (const char* name : {"LANG", "LC_CTYPE", "LC_ALL", "LANGUAGE"}) {
     ::unsetenv(name);
   }
@@ -119,7 +126,7 @@ TEST(Runner, CommandsRunInTheCLocaleWhateverTheCallers) {
 TEST(Runner, ChildrenGetTheDefaultBrokenPipeSignalBack) {
   // The tool ignores SIGPIPE; `yes` must still be ended by it when `head` is done.
   auto previous = std::signal(SIGPIPE, SIG_IGN);
-  auto log = capturedLog([&] { GetOutput("/bin/bash", "yes | head -c1 >/dev/null; echo ${PIPESTATUS[0]}"); });
+  auto log = capturedLog([&] { bash("yes | head -c1 >/dev/null; echo ${PIPESTATUS[0]}"); });
   std::signal(SIGPIPE, previous);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1], "terminationStatus : 0 output : 141\n");

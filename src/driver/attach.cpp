@@ -5,7 +5,7 @@
 namespace installer {
 
 std::optional<int> attachImage(Run& run) {
-  MountOutcome mounted = mountImage(run.basePath, run.imageName());
+  MountOutcome mounted = mountImage(run.basePath, run.imageName(), run.attachLimit);
   run.cmd_string = std::move(mounted.cmd_string);
   run.plistData = std::move(mounted.plistData);
   if (!mounted.entities) {

@@ -25,7 +25,7 @@ bool installBundle(const Run& run, const FoundBundle& found) {
 
 void cleanUp(const Run& run, const FoundBundle& found) {
   removeFiles(run.recordPath());
-  unmountDMG(found.mountPoint, run.imageName(), run.wholeDevice());
+  unmountDMG(found.mountPoint, run.imageName(), run.wholeDevice(), run.detachLimit);
 }
 
 int unhideInstalledBundle(const Run& run) {

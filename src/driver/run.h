@@ -6,6 +6,7 @@
 
 #include "image/mount.h"
 #include "image/record.h"
+#include "image/unmount.h"
 
 namespace installer {
 
@@ -26,6 +27,10 @@ struct Run {
   std::optional<std::string> plistData;
   // The system entities the mount record lists, in record order.
   std::vector<SystemEntity> systemEntities;
+  // How long the attach, and each detach and eject, may run: the tool's own limits,
+  // which only tests shorten.
+  TimeLimit attachLimit = kAttachLimit;
+  TimeLimit detachLimit = kDetachLimit;
 
   const std::string& imageName() const { return arguments[1]; }
   const std::string& bundleName() const { return arguments[2]; }

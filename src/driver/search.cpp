@@ -79,7 +79,7 @@ SearchOutcome searchVolumes(const Run& run) {
 
     if (names.empty()) {
       logMessage("Files not found in mounted volume, hence installation failed!!!!!");
-      unmountDMG(mountPoint, run.imageName(), run.wholeDevice());
+      unmountDMG(mountPoint, run.imageName(), run.wholeDevice(), run.detachLimit);
       mountPointSeen = true;
       continue;
     }
@@ -88,7 +88,7 @@ SearchOutcome searchVolumes(const Run& run) {
                               [&](const std::string& name) { return sameBundleName(name, bundleName); });
     if (match == names.end()) {
       logMessage("Given app " + printable(bundleName) + " not found in mounted volume's plist, hence installation failed!!!!!");
-      unmountDMG(mountPoint, run.imageName(), run.wholeDevice());
+      unmountDMG(mountPoint, run.imageName(), run.wholeDevice(), run.detachLimit);
       mountPointSeen = true;
       continue;
     }

@@ -81,7 +81,7 @@ std::string mountCommandLine(const std::string& basePath, const std::string& ima
          shellWord(mountRecordPath(basePath));
 }
 
-MountOutcome mountImage(const std::string& basePath, const std::string& imageName) {
+MountOutcome mountImage(const std::string& basePath, const std::string& imageName, const TimeLimit& limit) {
   MountOutcome outcome;
   auto endWith = [&](int status) {
     outcome.exitStatus = status;
@@ -96,7 +96,7 @@ MountOutcome mountImage(const std::string& basePath, const std::string& imageNam
     return endWith(26);
   }
 
-  if (!commandSucceeded(GetOutput("/bin/bash", outcome.cmd_string))) {
+  if (!commandSucceeded(GetOutput("/bin/bash", outcome.cmd_string, limit))) {
     logMessage("Error in mounting " + printable(imageName));
     return endWith(26);
   }

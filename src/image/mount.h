@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/record.h"
+#include "runner/runner.h"
 
 namespace installer {
 
@@ -21,6 +22,12 @@ struct MountOutcome {
   int exitStatus = 0;
 };
 
+// How long the attach may run.  hdiutil verifies a compressed image's checksums
+// before it mounts it, reading the whole image: a 15 GB image read at 25 MB/s (a busy
+// or spinning disk, a USB 2 drive) takes ten minutes.  Twice that still ends a hung
+// attach within the hour a deployment agent's run is usually given.
+inline constexpr TimeLimit kAttachLimit{std::chrono::minutes(20), std::chrono::seconds(5)};
+
 // The mount record's path: "qzmount.plist" in the working folder `basePath`.
 std::string mountRecordPath(const std::string& basePath);
 
@@ -28,9 +35,10 @@ std::string mountRecordPath(const std::string& basePath);
 // sent into the mount record.
 std::string mountCommandLine(const std::string& basePath, const std::string& imageName);
 
-// Attaches the image named `imageName` in the working folder `basePath`, reads and
-// checks the mount record, logging every step.
-MountOutcome mountImage(const std::string& basePath, const std::string& imageName);
+// Attaches the image named `imageName` in the working folder `basePath` (the attach
+// stopped once `limit` passes, then taken as failed), reads and checks the mount
+// record, logging every step.
+MountOutcome mountImage(const std::string& basePath, const std::string& imageName, const TimeLimit& limit);
 
 // Gives up after the mount record, or a volume's listing, could not be read: logs the
 // failure with its description, removes the mount record at `recordPath` and returns

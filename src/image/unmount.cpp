@@ -31,15 +31,16 @@ std::string detachCommandLine(const std::string& mountPoint) {
 
 std::string ejectCommandLine(const std::string& target) { return "diskutil eject " + quotedTarget(target); }
 
-void unmountDMG(const std::string& path, const std::string& imageName, const std::string& device) {
-  if (commandSucceeded(GetOutput("/bin/bash", detachCommandLine(path)))) {
+void unmountDMG(const std::string& path, const std::string& imageName, const std::string& device,
+                const TimeLimit& limit) {
+  if (commandSucceeded(GetOutput("/bin/bash", detachCommandLine(path), limit))) {
     return;
   }
   // The message names the image, as given on the command line, not the mount point.
   logMessage("Error in unmount " + printable(imageName));
 
   const std::string& target = device.empty() ? path : device;
-  if (commandSucceeded(GetOutput("/bin/bash", ejectCommandLine(target)))) {
+  if (commandSucceeded(GetOutput("/bin/bash", ejectCommandLine(target), limit))) {
     logMessage("Ejected " + printable(target) + " with diskutil");
   } else {
     logMessage("Error in eject " + printable(target));

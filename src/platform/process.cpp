@@ -1,12 +1,15 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <thread>
 #include <utility>
 
 #include "platform/error.h"
@@ -80,8 +83,109 @@ std::vector<std::string> currentEnvironment() {
   return variables;
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The longest a wait goes without looking whether the child has exited.  Waits start
+// at a millisecond and double up to this, so that an ordinary command is done with at
+// once and a long silent one costs a few wake-ups a second.
+constexpr milliseconds kLongestLook{100};
+
+// A child in a process group of its own (its number is the child's), the read end of
+// its merged pipe until end of file, and what has arrived on it.
+struct Watched {
+  pid_t pid = -1;
+  UniqueFd pipe;
+  std::string output;
+  bool exited = false;
+};
+
+// Whether the child has exited, leaving it unreaped: while it is a zombie its number
+// cannot be given to another process, so its group can still be signalled safely.
+bool hasExited(pid_t pid) {
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    if (errno != EINTR) {
+      return true;  // not ours to wait for any more: nothing left to watch
+    }
+  }
+  return info.si_pid == pid;
+}
+
+// Takes in what the pipe holds now; at end of file (or a failing read, which only
+// shortens the output) the pipe is closed.
+void readAvailable(Watched& child) {
+  char buffer[65536];
+  ssize_t got = ::read(child.pipe.get(), buffer, sizeof buffer);
+  if (got > 0) {
+    child.output.append(buffer, static_cast<size_t>(got));
+  } else if (got == 0 || errno != EINTR) {
+    child.pipe.reset();
+  }
+}
+
+enum class Until { Exit, ExitAndEndOfOutput };
+
+// Reads what arrives and watches for the child's exit until `condition` holds (true)
+// or `deadline` passes (false).
+bool follow(Watched& child, Clock::time_point deadline, Until condition) {
+  milliseconds look{1};
+  for (;;) {
+    child.exited = child.exited || hasExited(child.pid);
+    if (child.exited && (condition == Until::Exit || !child.pipe)) {
+      return true;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) {
+      return false;
+    }
+    const milliseconds wait =
+        std::min(look, std::chrono::ceil<milliseconds>(deadline - now));
+    look = std::min(look * 2, kLongestLook);
+    if (!child.pipe) {
+      std::this_thread::sleep_for(wait);
+      continue;
+    }
+    pollfd readable{child.pipe.get(), POLLIN, 0};
+    int ready = ::poll(&readable, 1, static_cast<int>(wait.count()));
+    if (ready > 0) {
+      readAvailable(child);
+    } else if (ready < 0 && errno != EINTR) {
+      child.pipe.reset();
+    }
+  }
+}
+
+// Stops the child's whole group: SIGTERM (with SIGCONT, so that a stopped process
+// sees it), then, after `grace` or as soon as the child has exited and the pipe is
+// closed, SIGKILL for whatever is left; the child is still unreaped at that moment,
+// so the group's number is still its own.  Then reads what is left until end of file
+// or `grace` passes.
+void stopGroup(Watched& child, milliseconds grace) {
+  ::kill(-child.pid, SIGTERM);
+  ::kill(-child.pid, SIGCONT);
+  (void)follow(child, Clock::now() + grace, Until::ExitAndEndOfOutput);
+  ::kill(-child.pid, SIGKILL);
+  (void)follow(child, Clock::now() + grace, Until::ExitAndEndOfOutput);
+}
+
+// Exited with N, or killed by signal S.
+void decodeWaitStatus(int waitStatus, ChildOutcome& outcome) {
+  if (WIFSIGNALED(waitStatus)) {
+    outcome.ending = Ending::KilledBySignal;
+    outcome.status = WTERMSIG(waitStatus);
+  } else {
+    outcome.ending = Ending::Exited;
+    outcome.status = WEXITSTATUS(waitStatus);
+  }
+}
+
+}  // namespace
+
 Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std::string>& arguments,
-                               const std::vector<std::string>& environment) {
+                               const std::vector<std::string>& environment, const TimeLimit& limit) {
   // pipe, then close-on-exec (macOS has no pipe2): the tool starts children from one
   // thread only, at moments when no other thread of it runs (the copy's workers are
   // joined before the copy returns), so no child can be started between the two
@@ -111,13 +215,15 @@ Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std
   std::vector<char*> envp = cStrings(environment);
 
   // An ignored signal stays ignored across exec; the tool ignores SIGPIPE, its
-  // children must not (a pipeline in the command line relies on it).
+  // children must not (a pipeline in the command line relies on it).  A group of its
+  // own lets the child be stopped together with everything it starts.
   SpawnAttributes attributes;
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(attributes.get(), &defaults);
-  posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(attributes.get(), 0);
+  posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   pid_t pid = -1;
   int spawnError = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
@@ -128,23 +234,32 @@ Result<ChildOutcome> runMerged(const std::string& program, const std::vector<std
     return systemError(spawnError, "starting", program);
   }
 
-  // Reading to end of file before reaping: the child can never block on a full pipe.
-  // A failing read only shortens the output; the status still tells what happened.
-  ChildOutcome outcome;
-  (void)readToEnd(readEnd.get(), outcome.output, program);
-  readEnd.reset();
+  // Read while waiting: the child can never block on a full pipe.
+  Watched child{pid, std::move(readEnd), {}, false};
+  const bool inTime = follow(child, Clock::now() + limit.limit, Until::Exit);
+  if (!inTime) {
+    stopGroup(child, limit.grace);
+  } else if (!follow(child, Clock::now() + limit.grace, Until::ExitAndEndOfOutput)) {
+    // The child has exited, and something it started holds the pipe still.
+    stopGroup(child, limit.grace);
+  }
 
-  int waitStatus = 0;
-  while (::waitpid(pid, &waitStatus, 0) < 0) {
-    if (errno != EINTR) {
+  ChildOutcome outcome;
+  outcome.output = std::move(child.output);
+  outcome.status = -1;
+  if (child.exited) {
+    int waitStatus = 0;
+    pid_t reaped;
+    while ((reaped = ::waitpid(pid, &waitStatus, 0)) < 0 && errno == EINTR) {
+    }
+    if (reaped == pid) {
+      decodeWaitStatus(waitStatus, outcome);
+    } else if (inTime) {
       return systemError(errno, "waiting for", program);
     }
   }
-  if (WIFSIGNALED(waitStatus)) {
-    outcome.status = WTERMSIG(waitStatus);
-    outcome.killedBySignal = true;
-  } else {
-    outcome.status = WEXITSTATUS(waitStatus);
+  if (!inTime) {
+    outcome.ending = Ending::StoppedAfterTimeLimit;
   }
   return outcome;
 }

@@ -13,6 +13,14 @@ namespace {
 
 // The status the shell itself gives a command it could not run.
 constexpr int kCouldNotStart = 127;
+// The status timeout(1) gives a command it stopped: never 0, whatever the command
+// did when told to stop.
+constexpr int kStoppedAfterTimeLimit = 124;
+
+// Exited with N: N; killed by signal S: S; stopped after its time limit: 124.
+int statusNumber(const ChildOutcome& child) {
+  return child.ending == Ending::StoppedAfterTimeLimit ? kStoppedAfterTimeLimit : child.status;
+}
 
 bool isLocaleVariable(std::string_view variable) {
   std::string_view name = variable.substr(0, variable.find('='));
@@ -37,16 +45,31 @@ std::vector<std::string> commandEnvironment() {
 
 }  // namespace
 
-std::string GetOutput(const std::string& forExecution, const std::string& arguments) {
-  logMessage("Given Command " + printable(forExecution) + " " + printable(arguments));
+std::string describeDuration(std::chrono::milliseconds duration) {
+  auto count = [](auto amount, const char* unit) {
+    return std::to_string(amount) + " " + unit + (amount == 1 ? "" : "s");
+  };
+  const auto ms = duration.count();
+  if (ms % 60000 == 0) {
+    return count(ms / 60000, "minute");
+  }
+  return ms % 1000 == 0 ? count(ms / 1000, "second") : count(ms, "millisecond");
+}
 
-  Result<ChildOutcome> child = runMerged(forExecution, {forExecution, "-c", arguments}, commandEnvironment());
+std::string GetOutput(const std::string& forExecution, const std::string& arguments, const TimeLimit& limit) {
+  const std::string command = printable(forExecution) + " " + printable(arguments);
+  logMessage("Given Command " + command);
+
+  Result<ChildOutcome> child = runMerged(forExecution, {forExecution, "-c", arguments}, commandEnvironment(), limit);
   if (!child) {
     logMessage("Could not run the command: " + child.error().description);
     return std::to_string(kCouldNotStart);
   }
+  if (child->ending == Ending::StoppedAfterTimeLimit) {
+    logMessage("Command stopped after its time limit of " + describeDuration(limit.limit) + ": " + command);
+  }
 
-  std::string status = std::to_string(child->status);
+  std::string status = std::to_string(statusNumber(*child));
   logMessage("terminationStatus : " + status + " output : " + withInvalidUtf8Replaced(child->output));
   return status;
 }

@@ -132,7 +132,7 @@ std::vector<CheckLine> imageChecks(const Workspace& workspace, const ImageTools&
   }
   lines.push_back({make, passed(tools.description)});
 
-  MountOutcome mounted = mountImage(*working, tools.imageName);
+  MountOutcome mounted = mountImage(*working, tools.imageName, kAttachLimit);
   if (mounted.exitStatus != 0 || !mounted.entities) {
     lines.push_back({attach, failed("the mount step ended with status " + std::to_string(mounted.exitStatus) +
                                     " (its log records follow)")});
@@ -189,7 +189,7 @@ std::vector<CheckLine> imageChecks(const Workspace& workspace, const ImageTools&
 
   std::string left;
   for (size_t i = 0; i < points.size(); ++i) {
-    unmountDMG(points[i], tools.imageName, wholeDevice(*mounted.entities));
+    unmountDMG(points[i], tools.imageName, wholeDevice(*mounted.entities), kDetachLimit);
     if (std::string wrong = stillThere(points[i], separate[i]); !wrong.empty()) {
       left += (left.empty() ? "" : "; ") + wrong;
     }
@@ -211,7 +211,7 @@ std::vector<std::string> detachLeftovers(const Workspace& workspace, const Image
   std::vector<std::string> stay;
   for (const std::string& point : entities ? mountPoints(*entities) : std::vector<std::string>{}) {
     if (itemExists(point)) {
-      unmountDMG(point, tools.imageName, wholeDevice(*entities));
+      unmountDMG(point, tools.imageName, wholeDevice(*entities), kDetachLimit);
       if (itemExists(point) && separateMount(point)) {
         stay.push_back(point);
       }

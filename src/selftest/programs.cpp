@@ -43,14 +43,19 @@ std::optional<std::string> findOnPath(const std::string& name) {
 
 Result<void> runProgram(const std::string& program, const std::vector<std::string>& arguments,
                         std::string* output) {
-  Result<ChildOutcome> outcome = runMerged(program, arguments, currentEnvironment());
+  // The benchmark's copies of large trees included; a program that hangs still ends.
+  const TimeLimit limit{std::chrono::minutes(30), std::chrono::seconds(5)};
+  Result<ChildOutcome> outcome = runMerged(program, arguments, currentEnvironment(), limit);
   if (!outcome) {
     return outcome.error();
   }
   if (output != nullptr) {
     *output = outcome->output;
   }
-  if (outcome->killedBySignal) {
+  if (outcome->ending == Ending::StoppedAfterTimeLimit) {
+    return failure("stopped after 30 minutes: " + tail(outcome->output), "running", program);
+  }
+  if (outcome->ending == Ending::KilledBySignal) {
     return failure("killed by signal " + std::to_string(outcome->status) + ": " + tail(outcome->output), "running",
                    program);
   }

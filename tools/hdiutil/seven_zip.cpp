@@ -14,11 +14,16 @@ namespace {
 
 // 7-Zip's output, standard output and standard error merged.
 Result<std::string> run(const std::string& sevenZip, const std::vector<std::string>& arguments) {
-  Result<ChildOutcome> child = runMerged(sevenZip, arguments, currentEnvironment());
+  // Extracting a large image is the longest it takes; a 7-Zip that hangs still ends.
+  const TimeLimit limit{std::chrono::minutes(30), std::chrono::seconds(5)};
+  Result<ChildOutcome> child = runMerged(sevenZip, arguments, currentEnvironment(), limit);
   if (!child) {
     return child.error();
   }
-  if (child->killedBySignal) {
+  if (child->ending == Ending::StoppedAfterTimeLimit) {
+    return Error{0, "7zz was stopped after 30 minutes"};
+  }
+  if (child->ending == Ending::KilledBySignal) {
     return Error{0, "7zz was killed by signal " + std::to_string(child->status)};
   }
   if (child->status != 0) {
