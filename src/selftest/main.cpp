@@ -21,6 +21,7 @@
 #include "platform/removal.h"
 #include "platform/process.h"
 #include "selftest/benchmark.h"
+#include "selftest/command_checks.h"
 #include "selftest/copy_checks.h"
 #include "selftest/hidden_check.h"
 #include "selftest/image_checks.h"
@@ -91,6 +92,7 @@ Counts runChecks(const Workspace& workspace, const ImageTools& tools, const Opti
   report.run([&] { return flushChecks(workspace); });
   report.run([&] { return hiddenFlagChecks(workspace); });
   report.run([&] { return logChecks(workspace / "log-check-records"); });
+  report.run([&] { return commandChecks(workspace); });
   report.run([&] { return imageChecks(workspace, tools); });
   return report.counts();
 }
