@@ -155,6 +155,9 @@ bool follow(Watched& child, Clock::time_point deadline, Until condition) {
     } else if (ready < 0 && errno != EINTR) {
       child.pipe.reset();
     }
+    if (!child.pipe) {
+      look = milliseconds{1};  // the exit most often follows end of file at once
+    }
   }
 }
 
