@@ -16,7 +16,6 @@
 #include "support/named_case.h"
 #include "support/files.h"
 #include "support/log_capture.h"
-#include "support/workspace.h"
 
 using installer::commandSucceeded;
 using installer::GetOutput;
@@ -40,13 +39,23 @@ struct RunnerCase : Named {
   std::string expectedOutput;
 };
 
-
 class RunnerOutput : public ::testing::TestWithParam<RunnerCase> {};
 
 TEST_P(RunnerOutput, LogsCommandThenStatusAndOutput) {
+  // As callers start the tool: in a locale where a byte can take in the quote after it,
+  // and with SIGPIPE ignored, as main does.
   const RunnerCase& c = GetParam();
+  const char* callers[] = {"LANG=zh_CN.GB18030", "LC_CTYPE=zh_TW.BIG5", "LC_ALL=ja_JP.SJIS", "LANGUAGE=zh"};
+  for (const char* variable : callers) {
+    ::putenv(const_cast<char*>(variable));
+  }
+  auto previous = std::signal(SIGPIPE, SIG_IGN);
   std::string status;
   auto log = capturedLog([&] { status = bash(c.command); });
+  std::signal(SIGPIPE, previous);
+  for (const char* name : {"LANG", "LC_CTYPE", "LC_ALL", "LANGUAGE"}) {
+    ::unsetenv(name);
+  }
   EXPECT_EQ(status, c.expectedStatus);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], "Given Command /bin/bash " + c.command);
@@ -63,10 +72,16 @@ INSTANTIATE_TEST_SUITE_P(
         RunnerCase{{"OutputRedirectedAway"}, "echo kept-out >/dev/null; echo shown >&2", "0", "shown\n"},
         RunnerCase{{"QuotingPipesAndRedirections"}, R"(printf '%s|' "a b" 'c"d' | tr '|' ';' 2>&1)", "0",
                    "a b;c\"d;"},
+        RunnerCase{{"CommandReachesTheShellAsOneArgument"}, R"(printf '%s\n' "$0" "$#")", "0", "/bin/bash\n0\n"},
         RunnerCase{{"NoTrailingLineBreakAdded"}, "printf 'x'", "0", "x"},
         RunnerCase{{"PercentSignsStayLiteral"}, "echo '%s %d %n'", "0", "%s %d %n\n"},
         RunnerCase{{"InvalidUtf8Replaced"}, R"(printf 'a\xffb\xc3')", "0", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
-        RunnerCase{{"KilledBySignalGivesSignalNumber"}, "kill -TERM $$", "15", ""}),
+        RunnerCase{{"KilledBySignalGivesSignalNumber"}, "kill -TERM $$", "15", ""},
+        // The tool's environment in the C locale, and the default SIGPIPE back, which
+        // ends `yes` once `head` is done.
+        RunnerCase{{"CLocaleWhateverTheCallers"}, "env | grep -E '^(LANG|LC_|PATH=)' | sort", "0",
+                   "LC_ALL=C\nPATH=" + std::string(std::getenv("PATH")) + "\n"},
+        RunnerCase{{"DefaultBrokenPipeSignal"}, "yes | head -c1 >/dev/null; echo ${PIPESTATUS[0]}", "0", "141\n"}),
     caseName);
 
 TEST(Runner, CollectsOutputFarLargerThanThePipeBuffer) {
@@ -78,13 +93,6 @@ TEST(Runner, CollectsOutputFarLargerThanThePipeBuffer) {
   ASSERT_EQ(log.size(), 2u);
   std::string expected = "terminationStatus : 0 output : " + std::string(4194304, 'x');
   EXPECT_TRUE(log[1] == expected) << "second record has " << log[1].size() << " bytes";
-}
-
-TEST(Runner, CommandReachesTheShellAsOneUnchangedArgument) {
-  testing_support::TempDir dir;
-  std::string command = "printf '%s\\n' \"$0\" \"$#\" > '" + dir / "seen" + "'";
-  capturedLog([&] { EXPECT_EQ(bash(command), "0"); });
-  EXPECT_EQ(testing_support::readFile(dir / "seen"), "/bin/bash\n0\n");
 }
 
 TEST(Runner, ProgramThatCannotStartIsAFailedCommand) {
@@ -109,27 +117,6 @@ TEST(Runner, OnlyStandardOutputAndErrorHoldThePipe) {
   });
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1], "terminationStatus : 0 output : 1 2 ");
-}
-
-TEST(Runner, CommandsRunInTheCLocaleWhateverTheCallers) {
-  for (const char* variable : {"LANG=zh_CN.GB18030", "LC_CTYPE=zh_TW.BIG5", "LC_ALL=ja_JP.SJIS", "LANGUAGE=zh"}) {
-    ::putenv(const_cast<char*>(variable));
-  }
-  auto log = capturedLog([&] { bash("env | grep -E '^(LANG|LC_)' | sort; echo \"$PATH\""); });
-  for (const char* name : {"LANG", "LC_CTYPE", "LC_ALL", "LANGUAGE"}) {
-    ::unsetenv(name);
-  }
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[1], "terminationStatus : 0 output : LC_ALL=C\n" + std::string(std::getenv("PATH")) + "\n");
-}
-
-TEST(Runner, ChildrenGetTheDefaultBrokenPipeSignalBack) {
-  // The tool ignores SIGPIPE; `yes` must still be ended by it when `head` is done.
-  auto previous = std::signal(SIGPIPE, SIG_IGN);
-  auto log = capturedLog([&] { bash("yes | head -c1 >/dev/null; echo ${PIPESTATUS[0]}"); });
-  std::signal(SIGPIPE, previous);
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[1], "terminationStatus : 0 output : 141\n");
 }
 
 TEST(Log, EachRecordReachesASlowNonBlockingReaderWhole) {
