@@ -64,6 +64,7 @@ def main():
     hfs = {"system-entities": [GUID, HFS]}
     apfs = {"system-entities": [GUID, APFS_CONTAINER, APFS_VOLUME]}
     odd = {"system-entities": [{"mount-point": "/Volumes/My \"$(Disk)\" `x` \\ 'é'"}, {"mount-point": ""}]}
+    elsewhere = {"system-entities": [{"dev-entry": "/dev/disk9", "mount-point": "/private/tmp/elsewhere"}]}
     deep = b"<plist>" + b"<array>" * 1000 + b"</array>" * 1000 + b"</plist>"
     seeds = {
         "hdiutil-hfs.plist": xml(hfs),
@@ -71,7 +72,12 @@ def main():
         "hdiutil-hfs.bplist": binary(hfs),
         "hdiutil-apfs.bplist": binary(apfs),
         "licence-before.txt": LICENCE + xml(hfs),
-        "licence-around.txt": LICENCE + xml(apfs) + b"\nThank you.\n",
+        "licence-around.txt": LICENCE + xml(apfs) + b"\r\n \t\n",
+        # A licence that quotes a record of its own, whole or in part: hdiutil's comes last.
+        "licence-quotes-list.txt": b"SOFTWARE LICENSE AGREEMENT\n" + xml(elsewhere) + b"Agree Y/N? " + xml(hfs),
+        "licence-quotes-half.txt": LICENCE + xml(elsewhere).split(b"\t</array>")[0] + xml(hfs),
+        "licence-quotes-close.txt": b"Nothing may follow </plist>.\nAgree Y/N? " + xml(hfs),
+        "text-after-record.txt": LICENCE + xml(apfs) + b"\nThank you.\n",
         "licence-plist-only.txt": LICENCE + xml(hfs).split(b"?>", 1)[1].split(b"\n", 2)[2],
         "odd-mount-points.plist": xml(odd),
         "no-mount-point.plist": xml({"system-entities": [GUID, APFS_CONTAINER]}),

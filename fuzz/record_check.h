@@ -49,12 +49,33 @@ inline installer::PropertyListBounds measureTree(plist_t root) {
   return measured;
 }
 
+inline bool sameEntities(const std::vector<installer::SystemEntity>& a, const std::vector<installer::SystemEntity>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.mountPoint == y.mountPoint && x.devEntry == y.devEntry;
+  });
+}
+
 // Empty when the input was handled well: no crash (the sanitizers watch for that),
 // a tree within the bounds the scan promised, and a reading that agrees with itself.
 inline std::string check(std::string_view bytes) {
   auto reading = installer::readMountRecordBytes(bytes);
   if (!reading && reading.error().description.empty()) {
     return "a failed parse came without a description";
+  }
+  // An XML record is what hdiutil writes last: a licence in front of it, however much
+  // of a list it quotes, and blanks after it change nothing; any other text after it
+  // means it was not the last.
+  if (reading && !bytes.starts_with("bplist00")) {
+    const std::string licence = "LICENSE <?xml version=\"1.0\"?><plist><dict><key>system-entities</key><array><dict>"
+                                "<key>mount-point</key><string>/elsewhere</string></dict></array></dict></plist> "
+                                "<plist><dict><!-- </plist> Agree Y/N? ";
+    auto quoted = installer::readMountRecordBytes(licence + std::string(bytes) + "\n\t ");
+    if (!quoted || !sameEntities(*quoted, *reading)) {
+      return "a licence in front or blanks after changed the reading";
+    }
+    if (installer::readMountRecordBytes(std::string(bytes) + ".")) {
+      return "text after the record was read as part of it";
+    }
   }
 
   bool binary = plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size())) != 0;

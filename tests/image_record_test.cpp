@@ -62,28 +62,47 @@ std::string nestedXml(size_t levels, const std::string& open, const std::string&
   return "<plist>" + repeated(open, levels) + repeated(close, levels) + "</plist>";
 }
 
-TEST(MountRecord, EntitiesKeepRecordOrderAndOnlyStringMountPoints) {
+TEST(MountRecord, EntitiesComeInOrderFromTheListThatEndsTheRecord) {
   using Points = std::vector<std::optional<std::string>>;
+  const Points hfs{std::nullopt, "/Volumes/Transmission"}, apfs{std::nullopt, std::nullopt, "/Volumes/container-apfs"};
+  const std::string record = recordSeed("hdiutil-hfs.plist");
   struct Case {
-    std::string seedName;
-    Points expected;
-    std::string wholeDevice;  // what a failed detach ejects
+    std::string name;  // of a seed, which is the bytes unless they are given
+    std::optional<Points> expected;  // nothing: no property list
+    std::string wholeDevice = "";  // what a failed detach ejects
+    std::string bytes = "";
   };
   for (const Case& c : std::vector<Case>{
-           {"hdiutil-hfs.plist", {std::nullopt, "/Volumes/Transmission"}, "/dev/disk4"},
-           {"hdiutil-hfs.bplist", {std::nullopt, "/Volumes/Transmission"}, "/dev/disk4"},
-           {"hdiutil-apfs.plist", {std::nullopt, std::nullopt, "/Volumes/container-apfs"}, "/dev/disk4"},
-           {"odd-mount-points.plist", {"/Volumes/My \"$(Disk)\" `x` \\ '\xC3\xA9'", ""}, ""},
-           {"mount-point-not-string.plist", {std::nullopt, std::nullopt}, ""},
-           // Licence text in front of the property list, and after it.
-           {"licence-before.txt", {std::nullopt, "/Volumes/Transmission"}, "/dev/disk4"},
-           {"licence-around.txt", {std::nullopt, std::nullopt, "/Volumes/container-apfs"}, "/dev/disk4"},
-           {"licence-plist-only.txt", {std::nullopt, "/Volumes/Transmission"}, "/dev/disk4"},
+           {"hdiutil-hfs.plist", hfs, "/dev/disk4"},
+           {"hdiutil-hfs.bplist", hfs, "/dev/disk4"},
+           {"hdiutil-apfs.plist", apfs, "/dev/disk4"},
+           {"odd-mount-points.plist", Points{"/Volumes/My \"$(Disk)\" `x` \\ '\xC3\xA9'", ""}},
+           {"mount-point-not-string.plist", Points{std::nullopt, std::nullopt}},
+           // Licence text in front, which may quote lists and tags: hdiutil's record is last.
+           {"licence-before.txt", hfs, "/dev/disk4"},
+           {"licence-around.txt", apfs, "/dev/disk4"},
+           {"licence-plist-only.txt", hfs, "/dev/disk4"},
+           {"licence-quotes-list.txt", hfs, "/dev/disk4"},
+           {"licence-quotes-half.txt", hfs, "/dev/disk4"},
+           {"licence-quotes-close.txt", hfs, "/dev/disk4"},
+           {"licence quotes the declaration and tags", hfs, "/dev/disk4",
+            "Files start with <?xml version=\"1.0\"?> and <plist>; see </plist>.\nAgree Y/N? " + record},
+           {"licence ends in an open comment", hfs, "/dev/disk4", "Agree Y/N? <!-- <plist>" + record},
+           // Anything but blanks after a list: it was not the last thing hdiutil wrote.
+           {"text-after-record.txt", std::nullopt},
+           {"a tag after", std::nullopt, "", record + "See </plist> above.\n"},
+           {"text and a tag after", std::nullopt, "", record + "and then </plist>\n"},
+           {"a comment after", std::nullopt, "", record + "<!-- -->"},
+           {"a binary list after text", std::nullopt, "", "Agree Y/N? " + recordSeed("hdiutil-hfs.bplist")},
        }) {
-    auto reading = readMountRecordBytes(recordSeed(c.seedName));
-    ASSERT_TRUE(reading) << c.seedName << ": " << errorOf(reading);
-    EXPECT_EQ(mountPoints(reading), c.expected) << c.seedName;
-    EXPECT_EQ(installer::wholeDevice(*reading), c.wholeDevice) << c.seedName;
+    auto reading = readMountRecordBytes(c.bytes.empty() ? recordSeed(c.name) : c.bytes);
+    if (!c.expected) {
+      EXPECT_EQ(errorOf(reading), installer::kNotAPropertyList) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(reading) << c.name << ": " << errorOf(reading);
+    EXPECT_EQ(mountPoints(reading), *c.expected) << c.name;
+    EXPECT_EQ(installer::wholeDevice(*reading), c.wholeDevice) << c.name;
   }
   // A slice, a raw device or anything else is no whole device.
   using installer::SystemEntity;
@@ -93,15 +112,6 @@ TEST(MountRecord, EntitiesKeepRecordOrderAndOnlyStringMountPoints) {
   EXPECT_EQ(installer::wholeDevice({SystemEntity{"/V", "/dev/disk7s2"}, SystemEntity{std::nullopt, "/dev/disk7"},
                                     SystemEntity{std::nullopt, "/dev/disk8"}}),
             "/dev/disk7");
-}
-
-TEST(MountRecord, LicenceQuotingTheMarkersStillFindsTheRecord) {
-  for (std::string licence : {"Do not edit <plist> or </plist> by hand.\nAgree Y/N? ",
-                                     "Files start with <?xml version=\"1.0\"?> and <plist>.\nAgree Y/N? "}) {
-    auto reading = readMountRecordBytes(licence + recordSeed("hdiutil-hfs.plist") + "See </plist> above.\n");
-    ASSERT_TRUE(reading) << licence << errorOf(reading);
-    EXPECT_EQ(reading->size(), 2u);
-  }
 }
 
 TEST(MountRecord, EveryTruncationOfARealRecordIsHandled) {

@@ -1,40 +1,50 @@
 #include "image/record.h"
 
+#include <optional>
+
 #include "platform/property_list.h"
 
 namespace installer {
 
 namespace {
 
-// A licence agreement may quote the markers itself; each start is tried in turn, but
-// no more than this many of each marker, so that hostile bytes cannot make the work
-// grow with the square of their size.
-constexpr size_t kMostStartsTried = 32;
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-Result<PropertyListTree> parseWithLicenceFallback(std::string_view bytes) {
-  Result<PropertyListTree> parsed = parsePropertyList(bytes);
-  if (parsed) {
-    return parsed;
-  }
+// hdiutil writes its record last, after an image's licence agreement: text of the
+// image's author, which may quote a property list, half of one or its tags alone.  So
+// the record is the list that ends the output, only blanks after it: from the last
+// "<plist" tag to the closing "</plist>", with no other "</plist" between them.  The
+// declaration and document type in front of that tag tell libplist nothing.  hdiutil
+// writes a '<' inside its strings as "&lt;", so its own list holds no other such tag.
+std::optional<std::string_view> lastPropertyList(std::string_view bytes) {
+  constexpr std::string_view kOpen = "<plist";
   constexpr std::string_view kClose = "</plist>";
-  size_t close = bytes.rfind(kClose);
-  if (close == std::string_view::npos) {
-    return parsed;
+  size_t end = bytes.size();
+  while (end > 0 && isBlank(bytes[end - 1])) {
+    --end;
   }
-  const size_t end = close + kClose.size();
-  for (std::string_view marker : {std::string_view("<?xml"), std::string_view("<plist")}) {
-    size_t start = bytes.find(marker);
-    for (size_t tried = 0; start < close && tried < kMostStartsTried; ++tried) {
-      if (start > 0 || end < bytes.size()) {  // the whole has been tried
-        parsed = parsePropertyList(bytes.substr(start, end - start));
-        if (parsed) {
-          return parsed;
-        }
-      }
-      start = bytes.find(marker, start + 1);
-    }
+  if (!bytes.substr(0, end).ends_with(kClose)) {
+    return std::nullopt;
   }
-  return parsed;
+  const size_t close = end - kClose.size();
+  const size_t start = bytes.rfind(kOpen, close);
+  if (start == std::string_view::npos ||
+      bytes.substr(start, close - start).find("</plist") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return bytes.substr(start, end - start);
+}
+
+// A binary record is hdiutil's whole output; an XML one is the list that ends it.
+Result<PropertyListTree> parseRecord(std::string_view bytes) {
+  if (bytes.starts_with("bplist00")) {
+    return parsePropertyList(bytes);
+  }
+  std::optional<std::string_view> list = lastPropertyList(bytes);
+  if (!list) {
+    return Error{0, std::string(kNotAPropertyList)};
+  }
+  return parsePropertyList(*list);
 }
 
 // The string under `key` in the dictionary `entity`, when there is one.
@@ -85,7 +95,7 @@ std::string wholeDevice(const std::vector<SystemEntity>& entities) {
 }
 
 Result<std::vector<SystemEntity>> readMountRecordBytes(std::string_view bytes) {
-  Result<PropertyListTree> parsed = parseWithLicenceFallback(bytes);
+  Result<PropertyListTree> parsed = parseRecord(bytes);
   if (!parsed) {
     return parsed.error();
   }

@@ -29,9 +29,10 @@ std::string wholeDevice(const std::vector<SystemEntity>& entities);
 // Error when they are no property list at all.
 //
 // hdiutil prints an image's licence agreement on the same output before the property
-// list (and sometimes text after it), so bytes that do not parse as a whole are tried
-// again from each "<?xml", then each "<plist", in turn (the first 32 of each) to the
-// end of the last "</plist>".  Any bytes at all are safe to pass.
+// list, and the record is what it writes last: a binary list must be the whole of the
+// bytes, an XML one the list that ends them (from its "<plist" tag to its "</plist>",
+// with only blanks after it), whatever lists or tags the text in front quotes.  Any
+// bytes at all are safe to pass.
 Result<std::vector<SystemEntity>> readMountRecordBytes(std::string_view bytes);
 
 }  // namespace installer
