@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -337,7 +339,10 @@ int chainDepth(const std::string& top) {
   return leaf && ::read(leaf.get(), bytes, sizeof bytes) == 4 ? depth : -1;
 }
 
-enum class Limit { descriptors, stack };
+// With /dev an empty file system of the child's own (as in some chroots and
+// containers), there is no /dev/fd to list the open descriptors.
+enum class Limit { descriptors, descriptorsWithoutDevFd, stack };
+constexpr int kNoPrivateDev = 121;
 
 struct DeepCase : Named {
   int newDepth;  // of the bundle on the volume
@@ -358,10 +363,18 @@ TEST_P(CopyAppDeepTrees, NeitherTheCopyNorTheRemovalRunsOutOrCrashes) {
   std::string logPath = install.dir / "log";
 
   pid_t child = startInstall(install, logPath, [&] {
+    if (c.limit == Limit::descriptorsWithoutDevFd &&
+        (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+         ::mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0)) {
+      ::_exit(kNoPrivateDev);
+    }
     rlimit limit{c.most, c.most};
-    ::setrlimit(c.limit == Limit::descriptors ? RLIMIT_NOFILE : RLIMIT_STACK, &limit);
+    ::setrlimit(c.limit == Limit::stack ? RLIMIT_STACK : RLIMIT_NOFILE, &limit);
   });
   ChildInstall run = finishInstall(child, logPath);
+  if (run.status == kNoPrivateDev) {
+    GTEST_SKIP() << "needs root and a private mount namespace to put an empty file system on /dev";
+  }
 
   const bool installs = std::string(c.refusal).empty();
   if (installs) {
@@ -385,6 +398,9 @@ INSTANTIATE_TEST_SUITE_P(
         DeepCase{{"SixHundredLevelsWith256Descriptors"}, 600, 600, Limit::descriptors, 256, ""},
         DeepCase{{"FortyLevelsWith64Descriptors"}, 40, 40, Limit::descriptors, 64, ""},
         DeepCase{{"TooFewDescriptorsFailBeforeAnythingIsMade"}, 40, 3, Limit::descriptors, 16,
+                 "Too few file descriptors are free to copy a bundle ("},
+        DeepCase{{"FortyLevelsWith64DescriptorsAndNoDevFd"}, 40, 40, Limit::descriptorsWithoutDevFd, 64, ""},
+        DeepCase{{"TooFewDescriptorsAndNoDevFdFail"}, 40, 3, Limit::descriptorsWithoutDevFd, 16,
                  "Too few file descriptors are free to copy a bundle ("},
         DeepCase{{"FiveThousandLevelsAreRefusedOnASmallStack"}, 5000, 3, Limit::stack, 1 << 20,
                  "Folders nested more than 1024 deep cannot be part of an application bundle (copying "},
