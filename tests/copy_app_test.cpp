@@ -30,6 +30,16 @@ using installer::UniqueFd;
 
 namespace {
 
+const Lines kReplaced{"App already exist , hence replacing", "App Copied successfully"};
+
+// The log of a copyApp that must succeed.
+Lines loggedInstall(const Install& install) {
+  bool copied = false;
+  Lines log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
+  EXPECT_TRUE(copied);
+  return log;
+}
+
 enum class Standing { nothing, oldBundle, plainFile, link };
 
 struct ReplaceCase : Named {
@@ -58,11 +68,7 @@ TEST_P(CopyAppReplaces, LeavesExactlyTheNewBundle) {
   }
   Lines before = GetParam().standing == Standing::link ? snapshotTree(install.dir / "elsewhere") : Lines{};
 
-  bool copied = false;
-  auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
-
-  EXPECT_TRUE(copied);
-  EXPECT_EQ(log, GetParam().log);
+  EXPECT_EQ(loggedInstall(install), GetParam().log);
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
   EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
   if (GetParam().standing == Standing::link) {
@@ -74,12 +80,9 @@ TEST_P(CopyAppReplaces, LeavesExactlyTheNewBundle) {
 INSTANTIATE_TEST_SUITE_P(
     Destinations, CopyAppReplaces,
     ::testing::Values(ReplaceCase{{"NothingThere"}, Standing::nothing, {"App Copied successfully"}},
-                      ReplaceCase{{"OlderBundleWithExtraFile"}, Standing::oldBundle,
-                                  {"App already exist , hence replacing", "App Copied successfully"}},
-                      ReplaceCase{{"PlainFileInTheWay"}, Standing::plainFile,
-                                  {"App already exist , hence replacing", "App Copied successfully"}},
-                      ReplaceCase{{"LinkInTheWay"}, Standing::link,
-                                  {"App already exist , hence replacing", "App Copied successfully"}}),
+                      ReplaceCase{{"OlderBundleWithExtraFile"}, Standing::oldBundle, kReplaced},
+                      ReplaceCase{{"PlainFileInTheWay"}, Standing::plainFile, kReplaced},
+                      ReplaceCase{{"LinkInTheWay"}, Standing::link, kReplaced}),
     caseName);
 
 // A copy that fails: one failure line, false, whatever stood at the destination
@@ -180,10 +183,7 @@ TEST(CopyApp, RunKilledMidwayHeldItsCopyLockedAndIsCleanedUpByTheNextRun) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(snapshotTree(install.destination), before);
 
-  bool copied = false;
-  auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
-  EXPECT_TRUE(copied);
-  EXPECT_EQ(log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+  EXPECT_EQ(loggedInstall(install), kReplaced);
   EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
 }
@@ -195,7 +195,6 @@ struct FirstFailureCase : Named {
   std::string (*make)(const Install& install, const std::string& path);
   off_t fileSizeLimit;  // for the child, 0 for none
 };
-
 
 constexpr off_t kChildFileSizeLimit = 4 << 20;
 
@@ -352,7 +351,6 @@ struct DeepCase : Named {
   const char* refusal;  // what a copy that fails says first, "" for one that installs
 };
 
-
 class CopyAppDeepTrees : public ::testing::TestWithParam<DeepCase> {};
 
 TEST_P(CopyAppDeepTrees, NeitherTheCopyNorTheRemovalRunsOutOrCrashes) {
@@ -379,7 +377,7 @@ TEST_P(CopyAppDeepTrees, NeitherTheCopyNorTheRemovalRunsOutOrCrashes) {
   const bool installs = std::string(c.refusal).empty();
   if (installs) {
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+    EXPECT_EQ(run.log, kReplaced);
   } else {
     EXPECT_EQ(run.status, 1);
     ASSERT_EQ(run.log.size(), 1u) << ::testing::PrintToString(run.log);
@@ -417,14 +415,7 @@ TEST(CopyApp, UpgradesOfABundleWithAReadOnlyFolderLeaveNothingBehind) {
 
   for (int run = 0; run < 3; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    bool copied = false;
-    auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
-    EXPECT_TRUE(copied);
-    Lines expected{"App Copied successfully"};
-    if (run > 0) {
-      expected.insert(expected.begin(), "App already exist , hence replacing");
-    }
-    EXPECT_EQ(log, expected);
+    EXPECT_EQ(loggedInstall(install), run > 0 ? kReplaced : Lines{"App Copied successfully"});
     EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
   }
 }
@@ -434,7 +425,6 @@ struct ConcurrentCase : Named {
   // same bundle runs whole, or another program takes the copy's lock.
   bool anotherProgramTakesTheLock;
 };
-
 
 class CopyAppConcurrently : public ::testing::TestWithParam<ConcurrentCase> {};
 
@@ -459,10 +449,7 @@ TEST_P(CopyAppConcurrently, NeitherRunDamagesTheOther) {
     otherLock.reset(::open((install.applications + "/" + names[0]).c_str(), O_RDONLY | O_DIRECTORY));
     ASSERT_EQ(::flock(otherLock.get(), LOCK_EX | LOCK_NB), 0);
   } else {
-    bool copied = false;
-    auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
-    EXPECT_TRUE(copied);
-    EXPECT_EQ(log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+    EXPECT_EQ(loggedInstall(install), kReplaced);
   }
   ASSERT_TRUE(testing_support::releaseTracedChild(first));
   ChildInstall run = finishInstall(first, logPath);
@@ -472,7 +459,7 @@ TEST_P(CopyAppConcurrently, NeitherRunDamagesTheOther) {
   // and leaves the first, still empty, to nobody.
   EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+  EXPECT_EQ(run.log, kReplaced);
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
 }
 
