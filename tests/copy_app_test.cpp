@@ -32,11 +32,11 @@ namespace {
 
 const Lines kReplaced{"App already exist , hence replacing", "App Copied successfully"};
 
-// The log of a copyApp that must succeed.
-Lines loggedInstall(const Install& install) {
-  bool copied = false;
+// The log of a copyApp, which must succeed, or fail.
+Lines loggedInstall(const Install& install, bool succeeds = true) {
+  bool copied = !succeeds;
   Lines log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
-  EXPECT_TRUE(copied);
+  EXPECT_EQ(copied, succeeds);
   return log;
 }
 
@@ -105,9 +105,7 @@ TEST_P(CopyAppFails, AndLeavesWhatStoodThere) {
   const std::string description = GetParam().make(install, mounts);
   const bool hadOld = std::filesystem::exists(install.destination);
   Lines before = hadOld ? snapshotTree(install.destination) : Lines{};
-  bool copied = true;
-  auto log = capturedLog([&] { copied = copyApp(install.source, install.destination); });
-  EXPECT_FALSE(copied);
+  Lines log = loggedInstall(install, false);
   ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
   EXPECT_TRUE(log[0].starts_with(kCopyFailed + description)) << log[0];
   if (std::filesystem::exists(install.applications)) {

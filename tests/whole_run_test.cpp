@@ -149,14 +149,12 @@ TEST_F(WholeRun, InstalledBundleSurvivesAPowerCut) {
   // past ext4's 5-second journal commit, which alone keeps names but not contents.
   char data = 'a';
   for (unsigned wait : {0u, 0u, 7u}) {
-    SCOPED_TRACE(std::string(data == 'a' ? "fresh install" : "replacement") + ", cut " + std::to_string(wait) +
-                 " s after the exit");
+    SCOPED_TRACE((data == 'a' ? "fresh install, cut after " : "replacement, cut after ") + std::to_string(wait));
     writeFile(source_ + "/Contents/Resources/data", std::string(4096, data++));
     Records log = run(0);
     EXPECT_EQ(log.size(), data == 'b' ? 12u : 13u) << ::testing::PrintToString(log);
     ::sleep(wait);
     disk.cutPowerAndRemount();
-    ASSERT_TRUE(exists(installed())) << "the install was reported, then lost";
     EXPECT_EQ(snapshotTree(installed()), snapshotTree(source_));
   }
 }
