@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sched.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -336,8 +334,7 @@ int chainDepth(const std::string& top) {
   return leaf && ::read(leaf.get(), bytes, sizeof bytes) == 4 ? depth : -1;
 }
 
-// With /dev an empty file system of the child's own (as in some chroots and
-// containers), there is no /dev/fd to list the open descriptors.
+// Without /dev/fd, nothing lists the open descriptors.
 enum class Limit { descriptors, descriptorsWithoutDevFd, stack };
 constexpr int kNoPrivateDev = 121;
 
@@ -359,9 +356,7 @@ TEST_P(CopyAppDeepTrees, NeitherTheCopyNorTheRemovalRunsOutOrCrashes) {
   std::string logPath = install.dir / "log";
 
   pid_t child = startInstall(install, logPath, [&] {
-    if (c.limit == Limit::descriptorsWithoutDevFd &&
-        (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-         ::mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0)) {
+    if (c.limit == Limit::descriptorsWithoutDevFd && !emptyDevInOwnNamespace()) {
       ::_exit(kNoPrivateDev);
     }
     rlimit limit{c.most, c.most};

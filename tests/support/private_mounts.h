@@ -9,6 +9,11 @@ namespace testing_support {
 // not allow that (not root, or no mount namespaces).
 bool enterPrivateMountNamespace();
 
+// In a child process about to run what is tested: moves it into a mount namespace of
+// its own with an empty file system on /dev, as in some chroots and containers (no
+// /dev/fd, no /dev/null).  False where the machine does not allow that.
+bool emptyDevInOwnNamespace();
+
 #define SKIP_WITHOUT_OWN_MOUNTS()                                                              \
   if (!::testing_support::enterPrivateMountNamespace()) {                                      \
     GTEST_SKIP() << "needs root and a private mount namespace (unshare) to mount a small or " \

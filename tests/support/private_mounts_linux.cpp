@@ -24,6 +24,11 @@ bool enterPrivateMountNamespace() {
   return entered;
 }
 
+bool emptyDevInOwnNamespace() {
+  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", "/dev", "tmpfs", 0, nullptr) == 0;
+}
+
 namespace {
 
 // Runs a shell command line with the system's administration tools on PATH; its

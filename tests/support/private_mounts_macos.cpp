@@ -7,6 +7,8 @@ namespace testing_support {
 
 bool enterPrivateMountNamespace() { return false; }
 
+bool emptyDevInOwnNamespace() { return false; }
+
 ScopedMount::ScopedMount(const std::string& type, const std::string& at, const std::string&) {
   throw std::logic_error("no private mounts on macOS: mounting " + type + " at " + at);
 }
