@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "install/replace_item.h"
 #include "platform/attributes.h"
@@ -26,15 +28,22 @@ namespace {
 
 // The system's own folder changes with some answers changed: a file system that
 // cannot swap, plain renames whose turns (0 for the first) fail with an I/O error,
-// and a system that refuses swaps or removals.
+// and a system that refuses swaps or removals.  It keeps the names swapped and
+// removed, in order, and lets something happen right before the first swap.
 class PlayedChanges : public installer::FolderChanges {
 public:
   bool swaps = true;
   std::set<int> failingRenames;
   bool refusesSwaps = false;
   bool refusesRemovals = false;
+  std::function<void()> beforeSwap;
+  Lines done;
 
   installer::Result<void> exchange(int folder, const std::string& first, const std::string& second) override {
+    if (beforeSwap) {
+      std::exchange(beforeSwap, nullptr)();
+    }
+    done.push_back("swap " + first);
     if (refusesSwaps) {
       return installer::systemError(EPERM, "renaming", first + " to " + second);
     }
@@ -51,6 +60,7 @@ public:
   }
   installer::Result<void> remove(int folder, const std::string& name, int item, const std::string& path,
                                  size_t workers) override {
+    done.push_back("remove " + name);
     if (refusesRemovals) {
       return installer::systemError(EPERM, "removing", path);
     }
@@ -324,6 +334,69 @@ TEST(ReplaceWithCopy, NoLockAnotherUserHoldsStallsAnInstallOrKeepsALeftover) {
   EXPECT_EQ(run.log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
   EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
+}
+
+TEST(ReplaceWithCopy, LeftoversOfEarlierRunsGoOnlyOnceTheCopyIsInPlace) {
+  Install install;
+  makeNewBundle(install.source);
+  makeOldBundle(install.destination);
+  const std::string leftover = ".X.app.Abcdefghijk1";
+  makeOldBundle(install.applications + "/" + leftover);
+  ASSERT_TRUE(installer::markTemporary(UniqueFd(::open((install.applications + "/" + leftover).c_str(), O_RDONLY)).get(),
+                                       Temporary::replaced, leftover));
+  PlayedChanges changes;
+
+  auto replaced = replace(install, changes);
+
+  ASSERT_TRUE(replaced) << replaced.error().description;
+  ASSERT_EQ(changes.done.size(), 3u) << ::testing::PrintToString(changes.done);
+  EXPECT_TRUE(changes.done[0].starts_with("swap .X.app.")) << changes.done[0];
+  EXPECT_EQ(changes.done[1], "remove " + changes.done[0].substr(5));
+  EXPECT_EQ(changes.done[2], "remove " + leftover);
+  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+}
+
+TEST(ReplaceWithCopy, RacingInstallsOfOneAppLeaveNoCopyBehindAndNoMarkOfTheOther) {
+  // Another install runs whole between this one's look at the installed app and its
+  // swap, which then takes the other's new copy out of place.  Or, while another
+  // install is still copying and has marked the installed app, this one fails.
+  for (bool otherFinishes : {true, false}) {
+    SCOPED_TRACE(otherFinishes ? "the other install finishes first" : "this one fails meanwhile");
+    Install install;
+    Install other;
+    makeNewBundle(install.source);
+    makeNewBundle(other.source, 100);
+    makeOldBundle(install.destination);
+    const std::string othersCopy = install.applications + "/.X.app.Abcdefghijk1";
+    UniqueFd held;
+    PlayedChanges changes;
+    changes.refusesSwaps = !otherFinishes;
+    changes.beforeSwap = [&] {
+      if (otherFinishes) {
+        auto racing = installer::replaceWithCopy(other.source, install.destination);
+        ASSERT_TRUE(racing && racing->replacedExisting && !racing->leftover);
+        return;
+      }
+      makeOldBundle(othersCopy);
+      held.reset(::open(othersCopy.c_str(), O_RDONLY));
+      ASSERT_TRUE(installer::markTemporary(held.get(), Temporary::copy, ".X.app.Abcdefghijk1"));
+      ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+      setAttribute(install.destination, kMark, "replaced .X.app.Abcdefghijk1");
+    };
+
+    auto replaced = replace(install, changes);
+
+    ASSERT_EQ(bool(replaced), otherFinishes);
+    if (otherFinishes) {
+      EXPECT_TRUE(replaced->replacedExisting);
+      EXPECT_FALSE(replaced->leftover) << replaced->leftover->description;
+      EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+      EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
+    } else {
+      EXPECT_EQ(namesIn(install.applications), (Lines{".X.app.Abcdefghijk1", "X.app"}));
+    }
+    EXPECT_EQ(attributeOf(install.destination, kMark), otherFinishes ? "<none>" : "replaced .X.app.Abcdefghijk1");
+  }
 }
 
 }  // namespace
