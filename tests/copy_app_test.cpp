@@ -312,8 +312,8 @@ INSTANTIATE_TEST_SUITE_P(
     caseName);
 
 // Makes a chain of `depth` folders named "d" at `top` (itself the first) with a file
-// "leaf" in the deepest, and a file "f" beside each "d", made before it or after it
-// in turn, so that listings give either first.  Its paths are far longer than the
+// "leaf" in the deepest, and a file beside each "d", with a name of its own and made
+// before it or after it in turn, so that listings give either first.  Its paths are far longer than the
 // system's limit, so it is made, and read, through descriptors.
 void makeChain(const std::string& top, int depth) {
   std::filesystem::create_directories(top);
@@ -323,7 +323,8 @@ void makeChain(const std::string& top, int depth) {
       if ((step + level) % 2 == 0) {
         ASSERT_EQ(::mkdirat(at.get(), "d", 0755), 0);
       } else {
-        ASSERT_EQ(::close(::openat(at.get(), "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644)), 0);
+        const std::string name = "f" + std::to_string(level);
+        ASSERT_EQ(::close(::openat(at.get(), name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)), 0);
       }
     }
     at.reset(::openat(at.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
