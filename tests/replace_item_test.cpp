@@ -78,6 +78,16 @@ installer::Result<installer::Replacement> replace(const Install& install, instal
 
 const std::string kMark = installer::toolAttribute("temporary");
 
+// Makes an old bundle at `path` and marks it as `kind` for `name`; gives it open.
+UniqueFd makeMarked(const std::string& path, Temporary kind, const std::string& name) {
+  if (!testing_support::exists(path)) {
+    makeOldBundle(path);
+  }
+  UniqueFd item(::open(path.c_str(), O_RDONLY | O_DIRECTORY));
+  EXPECT_TRUE(installer::markTemporary(item.get(), kind, name));
+  return item;
+}
+
 TEST(ReplaceWithCopy, FileSystemWithoutSwapsSetsTheOldItemAsideForTheCopy) {
   for (bool hadOld : {false, true}) {
     SCOPED_TRACE(hadOld ? "old bundle" : "nothing there");
@@ -173,9 +183,14 @@ TEST(ReplaceWithCopy, ReplacedCopyThatCannotBeRemovedIsRemovedByTheNextRun) {
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
   EXPECT_EQ(namesIn(install.applications).size(), 2u);
 
+  // Only once its own copy is in place and the item it replaced gone.
+  const std::string left = namesIn(install.applications)[0];
   PlayedChanges system;
   ASSERT_TRUE(replace(install, system));
   EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  ASSERT_EQ(system.done.size(), 3u) << ::testing::PrintToString(system.done);
+  EXPECT_EQ(system.done[1], "remove " + system.done[0].substr(5));
+  EXPECT_EQ(system.done[2], "remove " + left);
 }
 
 // What stands under a temporary's name (or near it) before an install: only this
@@ -298,9 +313,7 @@ TEST(ReplaceWithCopy, NoLockAnotherUserHoldsStallsAnInstallOrKeepsALeftover) {
   makeNewBundle(install.source);
   makeOldBundle(install.destination);
   const std::string setAside = install.applications + "/.X.app.Abcdefghijk1";
-  makeOldBundle(setAside);
-  ASSERT_TRUE(installer::markTemporary(UniqueFd(::open(setAside.c_str(), O_RDONLY)).get(), Temporary::replaced,
-                                       ".X.app.Abcdefghijk1"));
+  makeMarked(setAside, Temporary::replaced, ".X.app.Abcdefghijk1");
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
   pid_t other = ::fork();
@@ -336,66 +349,35 @@ TEST(ReplaceWithCopy, NoLockAnotherUserHoldsStallsAnInstallOrKeepsALeftover) {
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
 }
 
-TEST(ReplaceWithCopy, LeftoversOfEarlierRunsGoOnlyOnceTheCopyIsInPlace) {
-  Install install;
-  makeNewBundle(install.source);
-  makeOldBundle(install.destination);
-  const std::string leftover = ".X.app.Abcdefghijk1";
-  makeOldBundle(install.applications + "/" + leftover);
-  ASSERT_TRUE(installer::markTemporary(UniqueFd(::open((install.applications + "/" + leftover).c_str(), O_RDONLY)).get(),
-                                       Temporary::replaced, leftover));
-  PlayedChanges changes;
-
-  auto replaced = replace(install, changes);
-
-  ASSERT_TRUE(replaced) << replaced.error().description;
-  ASSERT_EQ(changes.done.size(), 3u) << ::testing::PrintToString(changes.done);
-  EXPECT_TRUE(changes.done[0].starts_with("swap .X.app.")) << changes.done[0];
-  EXPECT_EQ(changes.done[1], "remove " + changes.done[0].substr(5));
-  EXPECT_EQ(changes.done[2], "remove " + leftover);
-  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
-}
-
 TEST(ReplaceWithCopy, RacingInstallsOfOneAppLeaveNoCopyBehindAndNoMarkOfTheOther) {
   // Another install runs whole between this one's look at the installed app and its
-  // swap, which then takes the other's new copy out of place.  Or, while another
-  // install is still copying and has marked the installed app, this one fails.
+  // swap, which then takes the other's new copy out of place; or, while another is
+  // still copying and has marked the installed app, this one fails.
   for (bool otherFinishes : {true, false}) {
     SCOPED_TRACE(otherFinishes ? "the other install finishes first" : "this one fails meanwhile");
     Install install;
-    Install other;
     makeNewBundle(install.source);
-    makeNewBundle(other.source, 100);
     makeOldBundle(install.destination);
-    const std::string othersCopy = install.applications + "/.X.app.Abcdefghijk1";
+    const std::string others = ".X.app.Abcdefghijk1";
     UniqueFd held;
     PlayedChanges changes;
     changes.refusesSwaps = !otherFinishes;
     changes.beforeSwap = [&] {
       if (otherFinishes) {
-        auto racing = installer::replaceWithCopy(other.source, install.destination);
-        ASSERT_TRUE(racing && racing->replacedExisting && !racing->leftover);
+        ASSERT_TRUE(installer::replaceWithCopy(install.source + "/Contents", install.destination));
         return;
       }
-      makeOldBundle(othersCopy);
-      held.reset(::open(othersCopy.c_str(), O_RDONLY));
-      ASSERT_TRUE(installer::markTemporary(held.get(), Temporary::copy, ".X.app.Abcdefghijk1"));
+      held = makeMarked(install.applications + "/" + others, Temporary::copy, others);
       ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
-      setAttribute(install.destination, kMark, "replaced .X.app.Abcdefghijk1");
+      setAttribute(install.destination, kMark, "replaced " + others);
     };
 
     auto replaced = replace(install, changes);
 
     ASSERT_EQ(bool(replaced), otherFinishes);
-    if (otherFinishes) {
-      EXPECT_TRUE(replaced->replacedExisting);
-      EXPECT_FALSE(replaced->leftover) << replaced->leftover->description;
-      EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
-      EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
-    } else {
-      EXPECT_EQ(namesIn(install.applications), (Lines{".X.app.Abcdefghijk1", "X.app"}));
-    }
-    EXPECT_EQ(attributeOf(install.destination, kMark), otherFinishes ? "<none>" : "replaced .X.app.Abcdefghijk1");
+    EXPECT_TRUE(!otherFinishes || !replaced->leftover);
+    EXPECT_EQ(namesIn(install.applications), (otherFinishes ? Lines{"X.app"} : Lines{others, "X.app"}));
+    EXPECT_EQ(attributeOf(install.destination, kMark), otherFinishes ? "<none>" : "replaced " + others);
   }
 }
 
