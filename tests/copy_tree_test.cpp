@@ -343,4 +343,25 @@ TEST(CopyTree, AttributeWithoutRoomOnTheDestinationFailsTheCopy) {
             "No space left on device (writing " + (dir / "small/X.app/Info.plist") + ")");
 }
 
+TEST(CopyTree, FileWrittenToWhileItIsCopiedFailsTheCopy) {
+  // Cut short or rewritten in place once the copy has opened it: copied whole by the
+  // walk, or in parts by several workers at once.
+  for (off_t size : {off_t{64 << 10}, off_t{(16 << 20) + 1}}) {
+    for (bool cut : {true, false}) {
+      SCOPED_TRACE(std::to_string(size) + (cut ? " bytes, cut short" : " bytes, rewritten"));
+      TempDir dir;
+      const std::string source = dir / "X.app";
+      writeFile(source, std::string(static_cast<size_t>(size), 'x'));
+      setTimes(source, 1, 0, 1, 0);
+      UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      auto copied = copyTree(source, folder.get(), "copy", dir / "copy", [&](int) -> installer::Result<void> {
+        UniqueFd file(::open(source.c_str(), O_WRONLY | O_CLOEXEC));
+        EXPECT_EQ(cut ? ::ftruncate(file.get(), size / 2) : ::pwrite(file.get(), "y", 1, size - 1), cut ? 0 : 1);
+        return {};
+      }, size > (1 << 20) ? 4 : 1);
+      EXPECT_EQ(copied ? "" : copied.error().description, "The file changed while it was copied (reading " + source + ")");
+    }
+  }
+}
+
 }  // namespace

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "install/replace_item.h"
 #include "platform/attributes.h"
@@ -26,15 +28,22 @@ namespace {
 
 // The system's own folder changes with some answers changed: a file system that
 // cannot swap, plain renames whose turns (0 for the first) fail with an I/O error,
-// and a system that refuses swaps or removals.
+// and a system that refuses swaps or removals.  It keeps the names swapped and
+// removed, in order, and lets something happen right before the first swap.
 class PlayedChanges : public installer::FolderChanges {
 public:
   bool swaps = true;
   std::set<int> failingRenames;
   bool refusesSwaps = false;
   bool refusesRemovals = false;
+  std::function<void()> beforeSwap;
+  Lines done;
 
   installer::Result<void> exchange(int folder, const std::string& first, const std::string& second) override {
+    if (beforeSwap) {
+      std::exchange(beforeSwap, nullptr)();
+    }
+    done.push_back("swap " + first);
     if (refusesSwaps) {
       return installer::systemError(EPERM, "renaming", first + " to " + second);
     }
@@ -51,6 +60,7 @@ public:
   }
   installer::Result<void> remove(int folder, const std::string& name, int item, const std::string& path,
                                  size_t workers) override {
+    done.push_back("remove " + name);
     if (refusesRemovals) {
       return installer::systemError(EPERM, "removing", path);
     }
@@ -67,6 +77,16 @@ installer::Result<installer::Replacement> replace(const Install& install, instal
 }
 
 const std::string kMark = installer::toolAttribute("temporary");
+
+// Makes an old bundle at `path` and marks it as `kind` for `name`; gives it open.
+UniqueFd makeMarked(const std::string& path, Temporary kind, const std::string& name) {
+  if (!testing_support::exists(path)) {
+    makeOldBundle(path);
+  }
+  UniqueFd item(::open(path.c_str(), O_RDONLY | O_DIRECTORY));
+  EXPECT_TRUE(installer::markTemporary(item.get(), kind, name));
+  return item;
+}
 
 TEST(ReplaceWithCopy, FileSystemWithoutSwapsSetsTheOldItemAsideForTheCopy) {
   for (bool hadOld : {false, true}) {
@@ -163,9 +183,14 @@ TEST(ReplaceWithCopy, ReplacedCopyThatCannotBeRemovedIsRemovedByTheNextRun) {
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
   EXPECT_EQ(namesIn(install.applications).size(), 2u);
 
+  // Only once its own copy is in place and the item it replaced gone.
+  const std::string left = namesIn(install.applications)[0];
   PlayedChanges system;
   ASSERT_TRUE(replace(install, system));
   EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  ASSERT_EQ(system.done.size(), 3u) << ::testing::PrintToString(system.done);
+  EXPECT_EQ(system.done[1], "remove " + system.done[0].substr(5));
+  EXPECT_EQ(system.done[2], "remove " + left);
 }
 
 // What stands under a temporary's name (or near it) before an install: only this
@@ -288,9 +313,7 @@ TEST(ReplaceWithCopy, NoLockAnotherUserHoldsStallsAnInstallOrKeepsALeftover) {
   makeNewBundle(install.source);
   makeOldBundle(install.destination);
   const std::string setAside = install.applications + "/.X.app.Abcdefghijk1";
-  makeOldBundle(setAside);
-  ASSERT_TRUE(installer::markTemporary(UniqueFd(::open(setAside.c_str(), O_RDONLY)).get(), Temporary::replaced,
-                                       ".X.app.Abcdefghijk1"));
+  makeMarked(setAside, Temporary::replaced, ".X.app.Abcdefghijk1");
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
   pid_t other = ::fork();
@@ -324,6 +347,38 @@ TEST(ReplaceWithCopy, NoLockAnotherUserHoldsStallsAnInstallOrKeepsALeftover) {
   EXPECT_EQ(run.log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
   EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
+}
+
+TEST(ReplaceWithCopy, RacingInstallsOfOneAppLeaveNoCopyBehindAndNoMarkOfTheOther) {
+  // Another install runs whole between this one's look at the installed app and its
+  // swap, which then takes the other's new copy out of place; or, while another is
+  // still copying and has marked the installed app, this one fails.
+  for (bool otherFinishes : {true, false}) {
+    SCOPED_TRACE(otherFinishes ? "the other install finishes first" : "this one fails meanwhile");
+    Install install;
+    makeNewBundle(install.source);
+    makeOldBundle(install.destination);
+    const std::string others = ".X.app.Abcdefghijk1";
+    UniqueFd held;
+    PlayedChanges changes;
+    changes.refusesSwaps = !otherFinishes;
+    changes.beforeSwap = [&] {
+      if (otherFinishes) {
+        ASSERT_TRUE(installer::replaceWithCopy(install.source + "/Contents", install.destination));
+        return;
+      }
+      held = makeMarked(install.applications + "/" + others, Temporary::copy, others);
+      ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+      setAttribute(install.destination, kMark, "replaced " + others);
+    };
+
+    auto replaced = replace(install, changes);
+
+    ASSERT_EQ(bool(replaced), otherFinishes);
+    EXPECT_TRUE(!otherFinishes || !replaced->leftover);
+    EXPECT_EQ(namesIn(install.applications), (otherFinishes ? Lines{"X.app"} : Lines{others, "X.app"}));
+    EXPECT_EQ(attributeOf(install.destination, kMark), otherFinishes ? "<none>" : "replaced " + others);
+  }
 }
 
 }  // namespace

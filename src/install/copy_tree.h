@@ -4,16 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "platform/folder.h"
 #include "platform/result.h"
 
 namespace installer {
-
-// The deepest a bundle may nest folders, its own folder counted.  Real bundles stay
-// within a few dozen levels, and macOS cannot even name a path more than about 512
-// levels deep (PATH_MAX is 1024 bytes, each level takes two at least); twice that is
-// beyond anything an image can mean, and keeps a hostile one from having a run build
-// (and a later run remove) an endless tree.
-constexpr size_t kDeepestFolderNesting = 1024;
 
 // How many workers fill files in a copy: one per processor this process may run on,
 // at most 8.  There is no option: tests and the benchmark choose their own count.

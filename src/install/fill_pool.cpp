@@ -4,6 +4,8 @@
 #include <exception>
 #include <utility>
 
+#include "platform/file_copy.h"
+
 namespace installer {
 
 FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules)
@@ -181,8 +183,12 @@ void FillPool::work(size_t index) {
       filling_[index] = position;
       lock.unlock();
       FileToFill& file = task.split->file;
-      filled = steps.finishFile(file.from.get(), std::move(file.to), file.status, file.createdMode,
-                                CopyEnds{file.source, file.destination});
+      const CopyEnds ends{file.source, file.destination};
+      // The parts make one state of the file only if it did not change meanwhile.
+      filled = checkSourceUnchanged(file.from.get(), file.status, ends);
+      if (filled) {
+        filled = steps.finishFile(file.from.get(), std::move(file.to), file.status, file.createdMode, ends);
+      }
       lock.lock();
       if (!filled) {
         record(position, filled.error());

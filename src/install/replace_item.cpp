@@ -103,11 +103,24 @@ const std::string& markAttribute() {
   return attribute;
 }
 
+std::string markValue(Temporary kind, std::string_view name) {
+  return (kind == Temporary::copy ? "copy " : "replaced ") + std::string(name);
+}
+
+// Takes the mark `value` off the open item `item`, and no other: a mark another run
+// set is that run's to take off.
+void unmark(int item, const std::string& value) {
+  if (attributeValue(item, markAttribute()) == value) {
+    (void)removeAttribute(item, markAttribute());
+  }
+}
+
 // Takes the mark off this run's own copy, whose top the copy may have left read-only,
 // which keeps even its owner from changing its attributes: the owner's write
 // permission is lent for the moment.
-void unmarkOwnCopy(int copy) {
-  if (removeAttribute(copy, markAttribute())) {
+void unmarkOwnCopy(int copy, const std::string& temporary) {
+  const std::string value = markValue(Temporary::copy, temporary);
+  if (attributeValue(copy, markAttribute()) != value || removeAttribute(copy, markAttribute())) {
     return;
   }
   struct stat status {};
@@ -115,10 +128,6 @@ void unmarkOwnCopy(int copy) {
     (void)removeAttribute(copy, markAttribute());
     (void)::fchmod(copy, status.st_mode & 07777);
   }
-}
-
-std::string markValue(Temporary kind, std::string_view name) {
-  return (kind == Temporary::copy ? "copy " : "replaced ") + std::string(name);
 }
 
 // Runs that install the same name coordinate through the lock each holds on its own
@@ -136,33 +145,39 @@ std::string markValue(Temporary kind, std::string_view name) {
 
 // Removes what installs of the same name that were killed or lost their machine
 // midway left behind: items under a temporary name that this user owns and that bear
-// this tool's mark for that name, or that are empty.  First, the destination itself
-// loses a mark a run that died may have left on it, lest it be taken for a leftover
-// once renamed.  Failures are left for a later run: they do not stop this one.
-void removeStaleTemporaries(int folder, const Place& place, FolderChanges& changes, size_t workers) {
+// this tool's mark for that name, or that are empty; `own` is this run's, which it
+// has dealt with itself.  Then the destination itself loses a mark that a run which
+// died left on it, once nothing stands at the name the mark is for any more: a
+// running install's mark stays.  Failures are left for a later run: they do not stop
+// this one.
+void removeStaleTemporaries(int folder, const Place& place, FolderChanges& changes, size_t workers,
+                            const std::string& own) {
+  if (Result<std::vector<std::string>> names = listFolder(place.folder)) {
+    for (const std::string& entry : *names) {
+      if (entry == own || !isTemporaryNameFor(entry, place.name)) {
+        continue;
+      }
+      UniqueFd item = openItem(folder, entry);
+      struct stat status {};
+      if (!item || ::fstat(item.get(), &status) != 0 || status.st_uid != ::geteuid()) {
+        continue;
+      }
+      std::optional<Temporary> kind = temporaryMark(item.get(), entry);
+      const bool needsLock = kind != Temporary::replaced;
+      if ((!kind && !isEmpty(item.get(), status)) ||
+          (needsLock && ::flock(item.get(), LOCK_EX | LOCK_NB) != 0)) {
+        continue;
+      }
+      if (isItemNamed(item.get(), folder, entry)) {
+        (void)changes.remove(folder, entry, item.get(), place.pathOf(entry), workers);
+      }
+    }
+  }
   if (UniqueFd installed = openItem(folder, place.name)) {
-    (void)removeAttribute(installed.get(), markAttribute());
-  }
-  Result<std::vector<std::string>> names = listFolder(place.folder);
-  if (!names) {
-    return;
-  }
-  for (const std::string& entry : *names) {
-    if (!isTemporaryNameFor(entry, place.name)) {
-      continue;
-    }
-    UniqueFd item = openItem(folder, entry);
-    struct stat status {};
-    if (!item || ::fstat(item.get(), &status) != 0 || status.st_uid != ::geteuid()) {
-      continue;
-    }
-    std::optional<Temporary> kind = temporaryMark(item.get(), entry);
-    const bool needsLock = kind != Temporary::replaced;
-    if ((!kind && !isEmpty(item.get(), status)) || (needsLock && ::flock(item.get(), LOCK_EX | LOCK_NB) != 0)) {
-      continue;
-    }
-    if (isItemNamed(item.get(), folder, entry)) {
-      (void)changes.remove(folder, entry, item.get(), place.pathOf(entry), workers);
+    std::optional<std::string> value = attributeValue(installed.get(), markAttribute());
+    const size_t space = value ? value->find(' ') : std::string::npos;
+    if (space != std::string::npos && !existsIn(folder, value->substr(space + 1))) {
+      unmark(installed.get(), *value);
     }
   }
 }
@@ -274,37 +289,29 @@ std::optional<Temporary> temporaryMark(int item, std::string_view name) {
   return std::nullopt;
 }
 
-Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination,
-                                    FolderChanges& changes, size_t workers) {
-  std::optional<Place> place = placeOf(destination);
-  if (!place) {
-    return systemError(EINVAL, "copying to", destination);
-  }
-  UniqueFd folder(::open(place->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!folder) {
-    return systemError(errno, "opening", place->folder);
-  }
+namespace {
 
-  removeStaleTemporaries(folder.get(), *place, changes, workers);
-
+// Steps 1 to 3 of replaceWithCopy, in the open destination folder `folder`;
+// `temporary` receives the name of the copy.
+Result<Replacement> copyAndPutInPlace(const std::string& source, int folder, const Place& place,
+                                      FolderChanges& changes, size_t workers, std::string& temporary) {
   // 1. Copy into a private hidden sibling, locked and marked as soon as it exists.
   //    A file system without extended attributes takes no mark: what a killed run
   //    leaves there then stays.
-  std::string temporary;
   std::string temporaryPath;
   UniqueFd copy;
   Result<void> copied;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    temporary = freshName(folder.get(), "." + place->name + ".");
-    temporaryPath = place->pathOf(temporary);
+    temporary = freshName(folder, "." + place.name + ".");
+    temporaryPath = place.pathOf(temporary);
     bool taken = false;
-    copied = copyTree(source, folder.get(), temporary, temporaryPath, [&](int created) -> Result<void> {
+    copied = copyTree(source, folder, temporary, temporaryPath, [&](int created) -> Result<void> {
       copy.reset(::fcntl(created, F_DUPFD_CLOEXEC, 0));
       if (!copy) {
         return systemError(errno, "locking", temporaryPath);
       }
       const bool locked = ::flock(copy.get(), LOCK_EX | LOCK_NB) == 0;
-      if (!locked || !isItemNamed(copy.get(), folder.get(), temporary)) {
+      if (!locked || !isItemNamed(copy.get(), folder, temporary)) {
         taken = true;
         return systemError(locked ? EWOULDBLOCK : errno, "locking", temporaryPath);
       }
@@ -319,7 +326,7 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
     }
     // Another program has it, or had it (a clean-up, for an empty leftover): this one
     // is left as it is, or taken away while empty, and the next attempt makes another.
-    (void)::unlinkat(folder.get(), temporary.c_str(), AT_REMOVEDIR);
+    (void)::unlinkat(folder, temporary.c_str(), AT_REMOVEDIR);
     copy.reset();
   }
   // The copy's own attributes came from the source at its finish; on macOS that took
@@ -327,17 +334,18 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
   if (copied) {
     (void)markTemporary(copy.get(), Temporary::copy, temporary);
   }
-  if (copied && !isItemNamed(copy.get(), folder.get(), temporary)) {
+  if (copied && !isItemNamed(copy.get(), folder, temporary)) {
     // Something else stands there now, or nothing: leave it be.
     return failure("The copy was changed by another program", "checking", temporaryPath);
   }
 
   // 2. Mark what it replaces, under the name that will then be its own, and make it
   //    all durable.
-  UniqueFd old = openItem(folder.get(), place->name);
+  UniqueFd old = openItem(folder, place.name);
+  const std::string oldMark = markValue(Temporary::replaced, temporary);
   auto unmarkOld = [&] {
     if (old) {
-      (void)removeAttribute(old.get(), markAttribute());
+      unmark(old.get(), oldMark);
     }
   };
   if (copied) {
@@ -349,21 +357,32 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
   if (!copied) {
     Error failure = copied.error();
     unmarkOld();
-    removeOwnCopy(folder.get(), *place, temporary, copy.get(), changes, workers, failure);
+    removeOwnCopy(folder, place, temporary, copy.get(), changes, workers, failure);
     return failure;
   }
 
   // 3. Put it in place, unmark it there before its temporary name can be free again,
   //    and make that durable before anyone hears of it.
-  Result<std::string> oldName = putInPlace(folder.get(), *place, temporary, changes);
+  Result<std::string> oldName = putInPlace(folder, place, temporary, changes);
   if (!oldName) {
     Error failure = oldName.error();
     unmarkOld();
-    removeOwnCopy(folder.get(), *place, temporary, copy.get(), changes, workers, failure);
+    removeOwnCopy(folder, place, temporary, copy.get(), changes, workers, failure);
     return failure;
   }
-  unmarkOwnCopy(copy.get());
-  if (Result<void> flushed = flushFolder(folder.get(), place->folder); !flushed) {
+  // What a swap put at the temporary name is the item that stood at the destination
+  // at that moment: the one opened above, or, when another install of the same name
+  // swapped in between, that install's new copy, which nobody else would ever remove.
+  // Whichever it is, it is marked for this name at once and removed.
+  UniqueFd displaced;
+  if (*oldName == temporary) {
+    displaced = openItem(folder, temporary);
+    if (displaced) {
+      (void)markTemporary(displaced.get(), Temporary::replaced, temporary);
+    }
+  }
+  unmarkOwnCopy(copy.get(), temporary);
+  if (Result<void> flushed = flushFolder(folder, place.folder); !flushed) {
     Error failure = flushed.error();
     failure.description += "; the new copy is in place but may not survive a power loss";
     return failure;
@@ -377,14 +396,38 @@ Result<Replacement> replaceWithCopy(const std::string& source, const std::string
   // 4. Remove the item it replaced, through its descriptor when it could be opened
   //    (a link could not): the copy is in place whatever happens here.
   replacement.replacedExisting = true;
-  const std::string oldPath = place->pathOf(*oldName);
-  if (old && !isItemNamed(old.get(), folder.get(), *oldName)) {
+  const std::string oldPath = place.pathOf(*oldName);
+  if (*oldName != temporary) {
+    displaced = std::move(old);  // set aside by name, not swapped
+  }
+  if (displaced ? !isItemNamed(displaced.get(), folder, *oldName) : !existsIn(folder, *oldName)) {
     replacement.leftover = failure("The replaced item was moved by another program", "removing", oldPath);
-  } else if (Result<void> removed = changes.remove(folder.get(), *oldName, old ? old.get() : -1, oldPath, workers);
+  } else if (Result<void> removed =
+                 changes.remove(folder, *oldName, displaced ? displaced.get() : -1, oldPath, workers);
              !removed) {
     replacement.leftover = removed.error();
   }
   return replacement;
+}
+
+}  // namespace
+
+Result<Replacement> replaceWithCopy(const std::string& source, const std::string& destination,
+                                    FolderChanges& changes, size_t workers) {
+  std::optional<Place> place = placeOf(destination);
+  if (!place) {
+    return systemError(EINVAL, "copying to", destination);
+  }
+  UniqueFd folder(::open(place->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) {
+    return systemError(errno, "opening", place->folder);
+  }
+  std::string temporary;
+  Result<Replacement> replaced = copyAndPutInPlace(source, folder.get(), *place, changes, workers, temporary);
+  // What earlier runs left goes once this run is done with its own copy, whatever
+  // came of it: however much there is, it never holds up the install.
+  removeStaleTemporaries(folder.get(), *place, changes, workers, temporary);
+  return replaced;
 }
 
 }  // namespace installer

@@ -38,17 +38,22 @@ std::optional<Temporary> temporaryMark(int item, std::string_view name);
 // Puts a copy of the item at `source` at `destination` (the item's own path, not its
 // folder) without ever leaving the destination empty or half-written, even after a
 // power loss:
-//   1. removes what interrupted earlier installs of the same name left behind: items
-//      under a temporary name that this user owns and this tool marked, never a copy
-//      that a running install is still making;
-//   2. copies `source` into a new temporary sibling ".<name>.<random>", created
+//   1. copies `source` into a new temporary sibling ".<name>.<random>", created
 //      private to this user and locked and marked from the moment it exists, and
 //      flushes it to the disk;
-//   3. swaps it with whatever stands at `destination` in one step, or renames it
+//   2. swaps it with whatever stands at `destination` in one step, or renames it
 //      there when nothing does (never replacing an item that appeared meanwhile), and
 //      flushes the folder;
-//   4. removes the item swapped out, marked beforehand so that a later install removes
-//      it should this one die first.
+//   3. removes the item swapped out, marked beforehand so that a later install removes
+//      it should this one die first, and marked again right after the swap, since
+//      another install of the same name may have swapped in between: whatever the
+//      swap put under the temporary name goes;
+//   4. then, whatever came of the install, removes what interrupted earlier installs
+//      of the same name left behind: items under a temporary name that this user owns
+//      and this tool marked, never a copy that a running install is still making.
+//      Only after the install, so that however much there is, it never delays it.
+// A removal leaves folders nested deeper than kDeepestFolderNesting, and a replaced
+// item left so is a leftover like one the system refused to remove.
 // On a file system that cannot swap, step 3 sets the old item aside under a name no
 // clean-up ever takes (".<name>.previous.<random>"), renames the copy in, and puts
 // the old item back should that fail.

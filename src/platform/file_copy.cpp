@@ -1,5 +1,7 @@
 #include "platform/file_copy.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "platform/error.h"
@@ -14,6 +16,23 @@ bool attributeRefusedBySystem(int error) {
 Error readingFailed(int error, const CopyEnds& ends) { return systemError(error, "reading", ends.source); }
 
 Error writingFailed(int error, const CopyEnds& ends) { return systemError(error, "writing", ends.destination); }
+
+Error sourceChanged(const CopyEnds& ends) {
+  return failure("The file changed while it was copied", "reading", ends.source);
+}
+
+Result<void> checkSourceUnchanged(int from, const struct stat& atOpening, const CopyEnds& ends) {
+  struct stat now {};
+  if (::fstat(from, &now) != 0) {
+    return readingFailed(errno, ends);
+  }
+  auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+  if (now.st_size != atOpening.st_size || !same(itemTimes(now)[1], itemTimes(atOpening)[1]) ||
+      !same(changeTime(now), changeTime(atOpening))) {
+    return sourceChanged(ends);
+  }
+  return {};
+}
 
 Error copyFailed(int error, const CopyEnds& ends) {
   switch (error) {

@@ -16,6 +16,9 @@ namespace installer {
 // utimensat take them.
 std::array<timespec, 2> itemTimes(const struct stat& status);
 
+// The status change time of `status`.
+timespec changeTime(const struct stat& status);
+
 // The two items of one copy, as errors name them: "... (reading <source>)" or
 // "... (writing <destination>)".
 struct CopyEnds {
@@ -26,6 +29,15 @@ struct CopyEnds {
 // The Error for a failed read of the source or write of the destination.
 Error readingFailed(int error, const CopyEnds& ends);
 Error writingFailed(int error, const CopyEnds& ends);
+
+// The Error for a source file that was written to while it was copied: the copy could
+// match no state the file ever had.
+Error sourceChanged(const CopyEnds& ends);
+
+// Whether the source file open at `from` still has the size, modification time and
+// change time of `atOpening`, its status when it was opened: one status call, made
+// once a file's contents are all copied.  A difference is sourceChanged.
+Result<void> checkSourceUnchanged(int from, const struct stat& atOpening, const CopyEnds& ends);
 
 // The Error for a failed whole-file copy call (copy_file_range, sendfile, fcopyfile),
 // which does not say which side failed.  Errors that can only come from the item
@@ -64,14 +76,16 @@ public:
   // Copies the contents of the regular file open for reading at `from`, whose status
   // is `fromStatus`, into the empty file open for writing at `to`, keeping the bytes
   // inside the kernel where the system allows.  Holes stay holes: only the data of a
-  // sparse file is written, and the copy gets the same length.  A file that turns out
-  // shorter than its status said is copied as it is.
+  // sparse file is written, and the copy gets the same length.  A file that ends
+  // before its status said, or whose status has changed by the end, fails the copy
+  // (sourceChanged).
   Result<void> copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends);
 
   // Copies the part of the same contents that starts at `offset` and is `length` bytes
   // long (less at the end), leaving the descriptors' own offsets to whoever else copies
-  // other parts at the same time.  Once every part is copied, setCopyLength gives the
-  // copy its length.
+  // other parts at the same time; a part that ends early fails (sourceChanged).  Once
+  // every part is copied, checkSourceUnchanged says whether they make one state of the
+  // file, and setCopyLength gives the copy its length.
   Result<void> copyDataPart(int from, int to, const struct stat& fromStatus, off_t offset, off_t length,
                             const CopyEnds& ends);
 

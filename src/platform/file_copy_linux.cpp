@@ -71,7 +71,7 @@ Result<void> copyRange(DataWays& ways, int from, int to, off_t offset, off_t len
                        const CopyEnds& ends) {
   off_t done = 0;
   // The counts stop at the length seen when the file was opened: one system call for
-  // a small file instead of two, and a file that shrinks meanwhile ends early.
+  // a small file instead of two.  A file that ends before it has shrunk meanwhile.
   // copy_file_range first; between file systems, where it gives up, sendfile still
   // keeps the bytes in the kernel.
   KernelCopy step = kernelCopy(offset, done, length, ways.copyFileRangeUnusable, [&](off_t at, size_t chunk) {
@@ -93,7 +93,7 @@ Result<void> copyRange(DataWays& ways, int from, int to, off_t offset, off_t len
     return copyFailed(errno, ends);
   }
   if (step == KernelCopy::finished) {
-    return {};
+    return done < length ? sourceChanged(ends) : Result<void>();
   }
   if (ways.buffer.empty()) {
     ways.buffer.resize(kBufferSize);
@@ -102,7 +102,7 @@ Result<void> copyRange(DataWays& ways, int from, int to, off_t offset, off_t len
     size_t chunk = static_cast<size_t>(std::min<off_t>(length - done, static_cast<off_t>(ways.buffer.size())));
     ssize_t got = ::pread(from, ways.buffer.data(), chunk, offset + done);
     if (got == 0) {
-      return {};
+      return sourceChanged(ends);
     }
     if (got < 0) {
       if (errno == EINTR) {
@@ -126,6 +126,8 @@ Result<void> copyRange(DataWays& ways, int from, int to, off_t offset, off_t len
 }  // namespace
 
 std::array<timespec, 2> itemTimes(const struct stat& status) { return {status.st_atim, status.st_mtim}; }
+
+timespec changeTime(const struct stat& status) { return status.st_ctim; }
 
 struct ItemContentCopier::State {
   DataWays ways;
@@ -169,6 +171,9 @@ Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fr
   if (Result<void> copied = copyBetween(state_->ways, from, to, fromStatus, 0, fromStatus.st_size, Offsets::mayMove, ends);
       !copied) {
     return copied;
+  }
+  if (Result<void> unchanged = checkSourceUnchanged(from, fromStatus, ends); !unchanged) {
+    return unchanged;
   }
   return setCopyLength(to, fromStatus, ends);
 }

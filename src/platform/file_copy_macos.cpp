@@ -45,12 +45,14 @@ std::array<timespec, 2> itemTimes(const struct stat& status) {
   return {status.st_atimespec, status.st_mtimespec};
 }
 
+timespec changeTime(const struct stat& status) { return status.st_ctimespec; }
+
 struct ItemContentCopier::State {};
 
 ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
 ItemContentCopier::~ItemContentCopier() = default;
 
-Result<void> ItemContentCopier::copyData(int from, int to, const struct stat&, const CopyEnds& ends) {
+Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends) {
   // fcopyfile copies in the kernel where APFS allows.  Whether plain COPYFILE_DATA
   // keeps holes is not documented; COPYFILE_DATA_SPARSE (macOS 10.15 and later) asks
   // for it, and with COPYFILE_DATA falls back to a whole copy where it cannot.  The
@@ -62,7 +64,9 @@ Result<void> ItemContentCopier::copyData(int from, int to, const struct stat&, c
   if (::fcopyfile(from, to, nullptr, flags) != 0) {
     return copyFailed(errno, ends);
   }
-  return {};
+  // fcopyfile copies up to the end it finds: a file that changed meanwhile shows it
+  // in its status.
+  return checkSourceUnchanged(from, fromStatus, ends);
 }
 
 off_t dataPartSize() { return 0; }
@@ -79,7 +83,7 @@ Result<void> ItemContentCopier::copyDataPart(int from, int to, const struct stat
       continue;
     }
     if (got <= 0) {
-      return got == 0 ? Result<void>() : readingFailed(errno, ends);
+      return got == 0 ? sourceChanged(ends) : readingFailed(errno, ends);
     }
     for (ssize_t written = 0; written < got;) {
       ssize_t now = ::pwrite(to, buffer + written, static_cast<size_t>(got - written), offset + done + written);

@@ -95,6 +95,14 @@ struct ItemIdentity {
   }
 };
 
+// The deepest a bundle may nest folders, its own folder counted.  Real bundles stay
+// within a few dozen levels, and macOS cannot even name a path more than about 512
+// levels deep (PATH_MAX is 1024 bytes, each level takes two at least); twice that is
+// beyond anything an image can mean.  A copy refuses more, so that a hostile image
+// cannot have a run build an endless tree; a removal leaves what lies deeper, so that
+// nobody growing a chain of folders inside an old copy can hold a run for ever.
+constexpr size_t kDeepestFolderNesting = 1024;
+
 // How many folders a walk of a tree keeps open when descriptors are plenty.
 constexpr size_t kMostHeldFolderLevels = 32;
 

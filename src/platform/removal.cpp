@@ -54,17 +54,21 @@ Result<UniqueFd> openToEmpty(int parent, const char* name, std::string_view show
 // being opened, its listing, and what its caller holds.
 constexpr size_t kRemovalReserve = 6;
 
+// Levels of a walk that keep their folder's listing while it goes deeper.  A folder
+// below them lets go of it and lists itself again on the way back up, where it finds
+// only what is left: so a walk holds this many listings and a few bytes a level, and
+// ordinary bundles, far shallower, never list a folder twice.
+constexpr size_t kListedLevels = 32;
+
 // One folder being emptied: the walk's stack holds one per level.
 struct FolderRemoval {
   Listing entries;
   size_t next = 0;        // the entry to remove next
+  size_t left = 0;        // entries not removed yet when the listing was let go
+  bool letGo = false;
   size_t pathLength = 0;  // of the folder's own path
 };
 
-// Removes everything inside the open folder `top`, whose status is `status`, holding
-// at most `heldLevels` folders open; `path` names it and grows with the walk.  An explicit stack and a bounded number of
-// descriptors, whatever the depth.  Entries that vanish meanwhile (another process
-// removing the same tree) count as removed.
 // The folder levels a walk may hold open when `walks` walks share the descriptors free.
 size_t heldLevelsFor(size_t walks) {
   const size_t free = freeDescriptors();
@@ -72,7 +76,17 @@ size_t heldLevelsFor(size_t walks) {
                   kMostHeldFolderLevels);
 }
 
-Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& path, size_t heldLevels) {
+// Removes everything inside the open folder `top`, whose status is `status`, holding
+// at most `heldLevels` folders open; `path` names it and grows with the walk, and
+// `topDepth` is how deep it lies in the item being removed (1 for the item itself).
+// An explicit stack and a bounded number of descriptors; nothing deeper than
+// kDeepestFolderNesting is entered, so that a chain of folders someone keeps growing
+// ends the walk instead of holding it: that is a failure, which leaves the rest.
+// Entries that vanish meanwhile (another process removing the same tree) count as
+// removed.
+Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& path, size_t heldLevels,
+                         size_t topDepth) {
+  const size_t topLength = path.size();
   FolderTrail trail(heldLevels);
   std::vector<FolderRemoval> stack;
   auto enter = [&](UniqueFd folder, const struct stat& folderStatus) -> Result<void> {
@@ -94,21 +108,34 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
     if (current.next == current.entries.size()) {
       // Empty now: it goes from its parent, which is opened again if it let go.  The
       // top is left to the caller.
+      const size_t ownLength = current.pathLength;
       stack.pop_back();
       if (stack.empty()) {
         return {};
       }
-      const FolderRemoval& parent = stack.back();
+      FolderRemoval& parent = stack.back();
       Result<UniqueFd> emptied = trail.leave(std::string_view(path.data(), parent.pathLength));
       if (!emptied) {
         return emptied.error();
       }
       emptied->reset();
-      if (::unlinkat(trail.innermost(), parent.entries.name(parent.next - 1), AT_REMOVEDIR) != 0 &&
+      path.resize(ownLength);
+      if (::unlinkat(trail.innermost(), path.c_str() + parent.pathLength + 1, AT_REMOVEDIR) != 0 &&
           errno != ENOENT) {
         return systemError(errno, "removing", path);
       }
       path.resize(parent.pathLength);
+      if (parent.letGo) {
+        if (Result<void> listed = parent.entries.read(trail.innermost(), path); !listed) {
+          return listed;
+        }
+        // More than it left: someone is adding entries, and would keep the walk here.
+        if (parent.entries.size() > parent.left) {
+          return systemError(ENOTEMPTY, "removing", path);
+        }
+        parent.next = 0;
+        parent.letGo = false;
+      }
       continue;
     }
 
@@ -129,11 +156,20 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
     if (!S_ISDIR(childStatus.st_mode)) {
       return systemError(unlinkError, "removing", path);
     }
+    if (topDepth + stack.size() > kDeepestFolderNesting) {
+      return failure("Folders nested more than " + std::to_string(kDeepestFolderNesting) + " deep are left behind",
+                     "removing", std::string_view(path.data(), topLength));
+    }
     // A folder: empty it first.  O_NOFOLLOW keeps a link swapped in meanwhile from
     // leading the removal elsewhere.
     Result<UniqueFd> child = openToEmpty(trail.innermost(), name, path, childStatus);
     if (!child) {
       return child.error();
+    }
+    if (stack.size() > kListedLevels) {
+      current.left = current.entries.size() - current.next;
+      current.entries = Listing();
+      current.letGo = true;
     }
     if (Result<void> entered = enter(std::move(*child), childStatus); !entered) {
       return entered;
@@ -181,7 +217,8 @@ public:
       }
       std::string path = folder.path;
       UniqueFd own(::fcntl(folder.fd.get(), F_DUPFD_CLOEXEC, 0));
-      if (Result<void> emptied = emptyFolder(std::move(own), status, path, heldLevelsFor(1)); !emptied) {
+      const size_t depth = static_cast<size_t>(folder.level) + 1;
+      if (Result<void> emptied = emptyFolder(std::move(own), status, path, heldLevelsFor(1), depth); !emptied) {
         return emptied;
       }
       if (::unlinkat(opened_[folder.parent].fd.get(), folder.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
@@ -194,7 +231,7 @@ public:
     if (!own || ::fstat(own.get(), &status) != 0) {
       return systemError(errno, "reading", path);
     }
-    return emptyFolder(std::move(own), status, path, heldLevelsFor(1));
+    return emptyFolder(std::move(own), status, path, heldLevelsFor(1), 1);
   }
 
 private:
@@ -265,8 +302,9 @@ private:
       }
       Result<UniqueFd> child = openToEmpty(folder.fd.get(), share.name.c_str(), path, status);
       std::string walked = path;
+      const size_t depth = static_cast<size_t>(folder.level) + 2;
       Result<void> emptied =
-          child ? emptyFolder(std::move(*child), status, walked, heldLevels) : Result<void>(child.error());
+          child ? emptyFolder(std::move(*child), status, walked, heldLevels, depth) : Result<void>(child.error());
       if (!emptied) {
         share.failure = emptied.error();
       } else if (::unlinkat(folder.fd.get(), share.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
@@ -296,7 +334,7 @@ Result<void> removeItem(const std::string& path) {
     return folder.error();
   }
   std::string walked = path;
-  if (Result<void> emptied = emptyFolder(std::move(*folder), status, walked, heldLevelsFor(1)); !emptied) {
+  if (Result<void> emptied = emptyFolder(std::move(*folder), status, walked, heldLevelsFor(1), 1); !emptied) {
     return emptied;
   }
   if (::rmdir(path.c_str()) != 0) {
@@ -317,7 +355,7 @@ Result<void> removeContents(int folder, const std::string& shownPath, size_t wor
     return SpreadRemoval(std::move(own), shownPath).run(workers);
   }
   std::string walked = shownPath;
-  return emptyFolder(std::move(own), status, walked, heldLevelsFor(1));
+  return emptyFolder(std::move(own), status, walked, heldLevelsFor(1), 1);
 }
 
 }  // namespace installer

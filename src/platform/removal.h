@@ -10,9 +10,11 @@ namespace installer {
 // Removes the item at `path`, a folder with everything inside it; never follows a
 // symbolic link (a link is removed itself).  Folders inside whose owner may not read
 // or change them (read-only folders of a copy the running user made) are opened up
-// first.  Any depth, with the descriptors this process has free and no recursion.
-// Entries that vanish meanwhile (another process removing the same tree) count as
-// removed.
+// first.  No recursion, and the descriptors this process has free; its memory does
+// not grow with the depth.  Folders nested deeper than kDeepestFolderNesting (the
+// item's own counted) are left with what holds them, and the Error says so: nobody
+// who keeps growing a chain of folders inside the item can hold the removal.  Entries
+// that vanish meanwhile (another process removing the same tree) count as removed.
 Result<void> removeItem(const std::string& path);
 
 // Removes everything inside the open folder `folder`, as removeItem does, and leaves
