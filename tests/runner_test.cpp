@@ -12,6 +12,7 @@
 
 #include "platform/log.h"
 #include "platform/process.h"
+#include "platform/system_log_text.h"
 #include "runner/runner.h"
 #include "support/named_case.h"
 #include "support/files.h"
@@ -144,6 +145,41 @@ TEST(Log, EachRecordReachesASlowNonBlockingReaderWhole) {
   reader.join();
   ::close(ends[0]);
   EXPECT_EQ(testing_support::splitLogRecords(received), (std::vector<std::string>{large, "next"}));
+}
+
+TEST(Log, TheSystemLogGetsALongMessageCutBetweenCharacters) {
+  // The message, how many of its bytes the system's log keeps, and how many it leaves
+  // for standard error alone.
+  struct Cut {
+    std::string message;
+    size_t kept;
+    size_t leftOut;
+  };
+  auto times = [](std::string_view text, size_t n) {
+    std::string all;
+    while (n-- > 0) {
+      all += text;
+    }
+    return all;
+  };
+  const Cut cuts[] = {
+      {"", 0, 0},
+      {times("a", 800), 800, 0},
+      {times("a", 801), 762, 39},
+      {times("\xC3\xA9", 1000), 760, 1240},          // two bytes each: one back
+      {times("\xE2\x82\xAC", 400), 759, 441},       // three: two back
+      {times("\xF0\x9F\x98\x80", 300), 760, 440},  // four: one back
+      {times("\x80", 2000), 758, 1242},              // no UTF-8 at all: three back, no more
+  };
+  for (const Cut& cut : cuts) {
+    std::string expected = cut.message.substr(0, cut.kept);
+    if (cut.leftOut > 0) {
+      expected += "... [" + std::to_string(cut.leftOut) + " more bytes on standard error]";
+    }
+    std::string sent = installer::systemLogText(cut.message);
+    EXPECT_EQ(sent, expected) << cut.message.size() << " bytes";
+    EXPECT_LE(sent.size(), installer::kSystemLogMostBytes);
+  }
 }
 
 TEST(StandardDescriptors, ClosedOnesAreFilledWithTheNullDevice) {

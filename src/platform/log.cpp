@@ -9,6 +9,7 @@
 #include "platform/io.h"
 #include "platform/self.h"
 #include "platform/system_log.h"
+#include "platform/system_log_text.h"
 
 namespace installer {
 
@@ -65,7 +66,7 @@ void logMessage(std::string_view message) {
   record += '\n';
   // Nowhere is left to report a log that cannot be written.
   (void)writeAll(STDERR_FILENO, record, "standard error");
-  systemLogSend(message);
+  systemLogSend(systemLogText(message));
 }
 
 }  // namespace installer

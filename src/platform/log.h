@@ -7,8 +7,9 @@ namespace installer {
 
 // Writes one finished message to the tool's log: a single record on standard error,
 // "YYYY-MM-DD HH:MM:SS.mmm <program>[<pid>:<tid>] <message>\n", written with one
-// write, and the same message to the system's log (systemLogSend).  The message is
-// literal text: nothing in it is read as a format directive.
+// write, and the same message to the system's log (systemLogSend), a long one cut as
+// systemLogText cuts it.  The message is literal text: nothing in it is read as a
+// format directive.
 void logMessage(std::string_view message);
 
 // `text` as a name or path may stand in a log message: control characters written

@@ -1,5 +1,6 @@
 #include "selftest/benchmark.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,8 +9,10 @@
 #include <functional>
 
 #include "install/replace_item.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/removal.h"
+#include "selftest/attached_image.h"
 #include "selftest/programs.h"
 #include "selftest/sample_bundle.h"
 #include "selftest/system_facts.h"
@@ -20,6 +23,7 @@ namespace installer::selftest {
 namespace {
 
 constexpr std::uint64_t kSeed = 42;
+constexpr const char* kBundleName = "Source.app";
 
 enum class Mode { fresh, replacing };
 
@@ -94,16 +98,16 @@ void trimEnd(std::string& text) {
 
 std::string modeName(Mode mode) { return mode == Mode::fresh ? "fresh install" : "replacing a copy"; }
 
-// Nothing at `destination`, or (replacing) a copy of `source` made by cp -a; then
+// Nothing at `destination`, or (replacing) a copy of `bundle` made by cp -a; then
 // everything written so far flushed, so that no run pays for the one before.
-Result<void> prepare(Mode mode, const std::string& source, const std::string& destination) {
+Result<void> prepare(Mode mode, const std::string& bundle, const std::string& destination) {
   if (itemExists(destination)) {
     if (Result<void> removed = removeItem(destination); !removed) {
       return removed;
     }
   }
   if (mode == Mode::replacing) {
-    if (Result<void> copied = runProgram("/bin/cp", {"cp", "-a", source, destination}); !copied) {
+    if (Result<void> copied = runProgram("/bin/cp", {"cp", "-a", bundle, destination}); !copied) {
       return copied;
     }
   }
@@ -111,68 +115,68 @@ Result<void> prepare(Mode mode, const std::string& source, const std::string& de
   return {};
 }
 
-}  // namespace
+// Where the copies read the bundle from, one run at a time.
+struct Origin {
+  // "from a folder on the same volume".
+  std::string title;
+  // Whether every copy runs once untimed first, to have the bundle in the cache.
+  bool warmUp = false;
+  // Runs `run` with the bundle's path for one copy, and ends what it readied for it
+  // (whatever `run` came to); an Error from either.
+  std::function<Result<void>(const std::function<Result<void>(const std::string&)>& run)> with;
+};
 
-std::vector<CheckLine> runBenchmark(const Workspace& workspace, size_t passes) {
-  std::vector<CheckLine> lines;
-  Result<std::string> folder = makeFolder(workspace, "bench");
-  if (!folder) {
-    return {{"benchmark: setting up", failed(folder.error().description)}};
+// Whether the tool's copy at `destination` is the bundle at `source`, item by item.
+Outcome sameTree(const TreeSnapshot& before, const std::string& source, const std::string& destination) {
+  Result<TreeSnapshot> after = snapshotTree(destination);
+  if (!after) {
+    return failed(after.error().description);
   }
-  const std::string source = *folder + "/Source.app";
-  const std::string destination = *folder + "/Installed.app";
+  std::vector<Difference> differences = compareTrees(before, source, *after, destination, {::geteuid() == 0});
+  return differences.empty() ? passed(std::to_string(after->size()) + " items")
+                             : failed(differences.front().text + " (and " + std::to_string(differences.size() - 1) +
+                                      " more)");
+}
 
-  auto start = std::chrono::steady_clock::now();
-  if (Result<void> made = makeSampleBundle(BundleShape::typical, kSeed, source); !made) {
-    return {{"benchmark: making the typical bundle", failed(made.error().description)}};
+// The copy made once untimed: `checked` receives the comparison of the tool's fresh
+// copy with what it copied.
+Result<void> untimedRun(const Origin& origin, const Copier& copier, Mode mode, const std::string& bundle,
+                        const std::string& destination, std::optional<Outcome>& checked) {
+  if (Result<void> ready = prepare(mode, bundle, destination); !ready) {
+    return ready;
   }
-  Result<TreeSnapshot> items = snapshotTree(source);
-  if (!items) {
-    return {{"benchmark: reading the typical bundle", failed(items.error().description)}};
-  }
-  size_t files = 0;
-  double bytes = 0;
-  for (const TreeItem& item : *items) {
-    if (S_ISREG(item.status.st_mode)) {
-      ++files;
-      bytes += static_cast<double>(item.status.st_size);
+  return origin.with([&](const std::string& source) -> Result<void> {
+    Result<TreeSnapshot> before = snapshotTree(source);
+    Result<void> restated = !before ? Result<void>(before.error()) : restat(*before, source);
+    Result<void> copied = !restated ? restated : copier.copy(mode, source, destination);
+    if (copied && copier.name == "tool" && mode == Mode::fresh) {
+      checked = sameTree(*before, source, destination);
     }
-  }
-  char made[160];
-  std::snprintf(made, sizeof made, "typical bundle (seed %llu): %zu files, %.1f MiB, made in %s",
-                static_cast<unsigned long long>(kSeed), files, bytes / (1 << 20),
-                durationText(std::chrono::steady_clock::now() - start).c_str());
-  Report::fact("benchmark", made);
-  Report::fact("passes", std::to_string(passes) + ", in an order that rotates from pass to pass");
-  ::sync();
+    return copied;
+  });
+}
 
+// Times every copier in both modes `passes` times, reading from `origin`; prints each
+// pass and the table.  `bundle` is the bundle in a folder, which an installed copy to
+// replace is made from.
+void timeCopies(const Origin& origin, const std::string& bundle, const std::string& destination, size_t passes,
+                std::vector<CheckLine>& lines) {
+  const std::string name = "benchmark " + origin.title;
   std::vector<Copier> all = copiers();
-  // Warm-up, untimed: the source into the cache.  The tool's copy is compared with
-  // the source on the way.
+  std::optional<Outcome> checked;
   for (Mode mode : {Mode::fresh, Mode::replacing}) {
     for (const Copier& copier : all) {
-      Result<void> ready = prepare(mode, source, destination);
-      Result<TreeSnapshot> before = snapshotTree(source);
-      Result<void> restated = !before ? Result<void>(before.error()) : restat(*before, source);
-      Result<void> copied = !ready ? ready : !restated ? restated : copier.copy(mode, source, destination);
-      if (!copied) {
-        lines.push_back({"benchmark: " + copier.name + ", " + modeName(mode), failed(copied.error().description)});
-        return lines;
+      if (!origin.warmUp && (copier.name != "tool" || mode != Mode::fresh)) {
+        continue;
       }
-      if (copier.name == "tool" && mode == Mode::fresh) {
-        Result<TreeSnapshot> after = snapshotTree(destination);
-        std::vector<Difference> differences;
-        if (after) {
-          differences = compareTrees(*before, source, *after, destination, {::geteuid() == 0});
-        }
-        lines.push_back({"benchmark: the tool's copy is the bundle, item by item",
-                         !after               ? failed(after.error().description)
-                         : differences.empty() ? passed(std::to_string(after->size()) + " items")
-                                               : failed(differences.front().text + " (and " +
-                                                        std::to_string(differences.size() - 1) + " more)")});
+      if (Result<void> copied = untimedRun(origin, copier, mode, bundle, destination, checked); !copied) {
+        lines.push_back({name + ": " + copier.name + ", " + modeName(mode), failed(copied.error().description)});
+        return;
       }
     }
   }
+  lines.push_back({name + ": the tool's copy is the bundle, item by item",
+                   checked.value_or(failed("the tool's copy was not checked"))});
 
   struct Variant {
     Mode mode;
@@ -185,21 +189,26 @@ std::vector<CheckLine> runBenchmark(const Workspace& workspace, size_t passes) {
       variants.push_back({mode, &copier, {}});
     }
   }
+  Report::text("\n  " + origin.title + "\n");
   for (size_t pass = 0; pass < passes; ++pass) {
     std::string shown = "  pass " + std::to_string(pass + 1) + ":";
     for (size_t i = 0; i < variants.size(); ++i) {
       Variant& variant = variants[(i + pass) % variants.size()];
-      if (Result<void> ready = prepare(variant.mode, source, destination); !ready) {
-        lines.push_back({"benchmark: preparing a run", failed(ready.error().description)});
-        return lines;
+      if (Result<void> ready = prepare(variant.mode, bundle, destination); !ready) {
+        lines.push_back({name + ": preparing a run", failed(ready.error().description)});
+        return;
       }
-      auto began = std::chrono::steady_clock::now();
-      Result<void> copied = variant.copier->copy(variant.mode, source, destination);
-      double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+      double took = 0;
+      Result<void> copied = origin.with([&](const std::string& source) {
+        auto began = std::chrono::steady_clock::now();
+        Result<void> done = variant.copier->copy(variant.mode, source, destination);
+        took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        return done;
+      });
       if (!copied) {
-        lines.push_back({"benchmark: " + variant.copier->name + ", " + modeName(variant.mode),
+        lines.push_back({name + ": " + variant.copier->name + ", " + modeName(variant.mode),
                          failed(copied.error().description)});
-        return lines;
+        return;
       }
       variant.times.push_back(took);
       shown += " " + variant.copier->name + (variant.mode == Mode::fresh ? " fresh " : " replacing ") +
@@ -247,10 +256,105 @@ std::vector<CheckLine> runBenchmark(const Workspace& workspace, size_t passes) {
       }
     }
   }
-  table += "\n  The tool's copy is flushed to the disk before and after it is put in place;\n"
-           "  the others leave their writes in the cache.\n\n";
   Report::text(table);
-  lines.push_back({"benchmark: " + std::to_string(passes * variants.size()) + " timed runs", passed()});
+  lines.push_back({name + ": " + std::to_string(passes * variants.size()) + " timed runs", passed()});
+}
+
+// The bundle read straight from its folder, the same for every run.
+Origin folderOrigin(const std::string& bundle) {
+  return {"from a folder on the same volume", true,
+          [bundle](const std::function<Result<void>(const std::string&)>& run) { return run(bundle); }};
+}
+
+// The bundle read from the volume of `image` (in `workingFolder`), attached with the
+// tool's mount step for each run and detached after it, so that each run reads the
+// volume as an install does: nothing of it in the cache.  The attach is not timed.
+Origin imageOrigin(const std::string& title, const std::string& workingFolder, const std::string& image) {
+  return {title, false,
+          [=](const std::function<Result<void>(const std::string&)>& run) -> Result<void> {
+            Result<AttachedImage> attached = AttachedImage::attach(workingFolder, image);
+            if (!attached) {
+              return attached.error();
+            }
+            std::optional<std::string> source;
+            for (const std::string& point : attached->points()) {
+              if (!source && itemExists(point + "/" + kBundleName)) {
+                source = point + "/" + kBundleName;
+              }
+            }
+            // What the attach wrote is on the disk before the clock starts.
+            ::sync();
+            Result<void> done = source ? run(*source)
+                                       : Result<void>(failure("no volume holds it", "looking for", kBundleName));
+            Result<void> detached = attached->detach();
+            return !done ? done : detached;
+          }};
+}
+
+double megabytes(double bytes) { return bytes / (1 << 20); }
+
+}  // namespace
+
+std::vector<CheckLine> runBenchmark(const Workspace& workspace, const ImageTools& tools, size_t passes) {
+  std::vector<CheckLine> lines;
+  Result<std::string> folder = makeFolder(workspace, "bench");
+  Result<std::string> volume = folder ? makeFolder(workspace, "bench/volume") : folder;
+  if (!volume) {
+    return {{"benchmark: setting up", failed(volume.error().description)}};
+  }
+  const std::string bundle = *volume + "/" + kBundleName;
+  const std::string destination = *folder + "/Installed.app";
+
+  auto start = std::chrono::steady_clock::now();
+  if (Result<void> made = makeSampleBundle(BundleShape::typical, kSeed, bundle); !made) {
+    return {{"benchmark: making the typical bundle", failed(made.error().description)}};
+  }
+  Result<TreeSnapshot> items = snapshotTree(bundle);
+  if (!items) {
+    return {{"benchmark: reading the typical bundle", failed(items.error().description)}};
+  }
+  size_t files = 0;
+  double bytes = 0;
+  for (const TreeItem& item : *items) {
+    if (S_ISREG(item.status.st_mode)) {
+      ++files;
+      bytes += static_cast<double>(item.status.st_size);
+    }
+  }
+  char made[160];
+  std::snprintf(made, sizeof made, "typical bundle (seed %llu): %zu files, %.1f MiB, made in %s",
+                static_cast<unsigned long long>(kSeed), files, megabytes(bytes),
+                durationText(std::chrono::steady_clock::now() - start).c_str());
+  Report::fact("benchmark", made);
+  Report::fact("passes", std::to_string(passes) + ", in an order that rotates from pass to pass");
+  ::sync();
+
+  timeCopies(folderOrigin(bundle), bundle, destination, passes, lines);
+
+  // The install a Mac does: from the volume of a compressed image.
+  const std::string imageCase = "benchmark from an image";
+  if (tools.missing) {
+    lines.push_back({imageCase, skipped(*tools.missing)});
+  } else if (Result<std::string> working = makeFolder(workspace, kImageFolder); !working) {
+    lines.push_back({imageCase + ": making the image", failed(working.error().description)});
+  } else {
+    start = std::chrono::steady_clock::now();
+    Result<std::string> format = makeCompressedImage(tools, *volume, *working + "/" + tools.imageName, "Benchmark");
+    struct stat image {};
+    if (!format || ::stat((*working + "/" + tools.imageName).c_str(), &image) != 0) {
+      lines.push_back({imageCase + ": making the image", failed(format ? "no image" : format.error().description)});
+    } else {
+      char shown[200];
+      std::snprintf(shown, sizeof shown, "%s, %.1f MiB, made in %s; attached with the tool's mount step for each run",
+                    format->c_str(), megabytes(static_cast<double>(image.st_size)),
+                    durationText(std::chrono::steady_clock::now() - start).c_str());
+      Report::fact("image", shown);
+      timeCopies(imageOrigin("from an attached image (" + *format + ")", *working, tools.imageName), bundle,
+                 destination, passes, lines);
+    }
+  }
+  Report::text("\n  The tool's copy is flushed to the disk before and after it is put in place;\n"
+               "  the others leave their writes in the cache.\n\n");
   return lines;
 }
 

@@ -15,13 +15,13 @@
 #include "platform/fd.h"
 #include "platform/fs.h"
 #include "platform/io.h"
+#include "selftest/attached_image.h"
 #include "selftest/tree_compare.h"
 
 namespace installer::selftest {
 
 namespace {
 
-constexpr const char* kWorkingFolder = "image";
 constexpr const char* kVolumeName = "Selftest Volume";
 // The bundle is stored decomposed ("e" and a combining acute accent), as HFS+ stores
 // every name, and asked for composed, as an administrator types it.
@@ -62,33 +62,6 @@ Result<void> makeTinyBundle(const std::string& folder) {
   return {};
 }
 
-// The device of the folder that holds `path`.
-std::optional<dev_t> parentDevice(const std::string& path) {
-  struct stat status {};
-  std::string parent = path.substr(0, path.rfind('/'));
-  if (::stat(parent.empty() ? "/" : parent.c_str(), &status) != 0) {
-    return std::nullopt;
-  }
-  return status.st_dev;
-}
-
-// Whether a file system of its own is mounted at `path`.
-bool separateMount(const std::string& path) {
-  struct stat status {};
-  std::optional<dev_t> parent = parentDevice(path);
-  return ::stat(path.c_str(), &status) == 0 && parent && status.st_dev != *parent;
-}
-
-std::vector<std::string> mountPoints(const std::vector<SystemEntity>& entities) {
-  std::vector<std::string> points;
-  for (const SystemEntity& entity : entities) {
-    if (entity.mountPoint && !entity.mountPoint->empty()) {
-      points.push_back(*entity.mountPoint);
-    }
-  }
-  return points;
-}
-
 // What is wrong with a volume once it was detached: "" when it is gone.
 std::string stillThere(const std::string& point, bool wasSeparate) {
   if (!itemExists(point)) {
@@ -117,7 +90,7 @@ std::vector<CheckLine> imageChecks(const Workspace& workspace, const ImageTools&
     return skipRest({make, attach, find, copy, detach}, *tools.missing);
   }
   Result<std::string> sources = makeFolder(workspace, "image-source");
-  Result<std::string> working = makeFolder(workspace, kWorkingFolder);
+  Result<std::string> working = makeFolder(workspace, kImageFolder);
   Result<std::string> destination = makeFolder(workspace, "from-image");
   Result<void> made = !sources ? Result<void>(sources.error())
                       : !working ? Result<void>(working.error())
@@ -202,7 +175,7 @@ std::vector<CheckLine> imageChecks(const Workspace& workspace, const ImageTools&
 }
 
 std::vector<std::string> detachLeftovers(const Workspace& workspace, const ImageTools& tools) {
-  const std::string record = mountRecordPath(workspace / kWorkingFolder);
+  const std::string record = mountRecordPath(workspace / kImageFolder);
   Result<std::string> bytes = readPrivateFile(record, size_t{4} << 20);
   if (!bytes) {
     return {};

@@ -31,4 +31,11 @@ ImageTools prepareImageTools(const Workspace& workspace);
 Result<void> makeImage(const ImageTools& tools, const std::string& folder, const std::string& image,
                        const std::string& volumeName);
 
+// Makes the image file `image` from `folder` as installers ship theirs, compressed:
+// on macOS ULFO (lzfse), or UDZO (zlib) where ULFO cannot be made; on Linux ISO 9660
+// as makeImage makes it, the one format the stand-in reads that xorriso writes.
+// Returns the format, for the report.
+Result<std::string> makeCompressedImage(const ImageTools& tools, const std::string& folder, const std::string& image,
+                                        const std::string& volumeName);
+
 }  // namespace installer::selftest

@@ -44,4 +44,12 @@ Result<void> makeImage(const ImageTools& tools, const std::string& folder, const
   return runProgram(tools.maker, {"xorriso", "-as", "mkisofs", "-quiet", "-R", "-V", volumeName, "-o", image, folder});
 }
 
+Result<std::string> makeCompressedImage(const ImageTools& tools, const std::string& folder, const std::string& image,
+                                        const std::string& volumeName) {
+  if (Result<void> made = makeImage(tools, folder, image, volumeName); !made) {
+    return made.error();
+  }
+  return std::string("ISO 9660, uncompressed");
+}
+
 }  // namespace installer::selftest

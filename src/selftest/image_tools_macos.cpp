@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "selftest/image_tools.h"
+#include "platform/removal.h"
 #include "selftest/programs.h"
 
 namespace installer::selftest {
@@ -28,6 +29,23 @@ Result<void> makeImage(const ImageTools& tools, const std::string& folder, const
                        const std::string& volumeName) {
   return runProgram(tools.maker, {"hdiutil", "create", "-quiet", "-fs", "HFS+", "-format", "UDRW", "-volname",
                                   volumeName, "-srcfolder", folder, image});
+}
+
+Result<std::string> makeCompressedImage(const ImageTools& tools, const std::string& folder, const std::string& image,
+                                        const std::string& volumeName) {
+  auto make = [&](const std::string& format) {
+    return runProgram(tools.maker, {"hdiutil", "create", "-quiet", "-fs", "HFS+", "-format", format, "-volname",
+                                    volumeName, "-srcfolder", folder, image});
+  };
+  Result<void> ulfo = make("ULFO");
+  if (ulfo) {
+    return std::string("ULFO");
+  }
+  (void)removeItem(image);
+  if (Result<void> udzo = make("UDZO"); !udzo) {
+    return udzo.error();
+  }
+  return "UDZO (no ULFO: " + ulfo.error().description + ")";
 }
 
 }  // namespace installer::selftest

@@ -4,6 +4,7 @@
 
 #include "platform/log.h"
 #include "platform/self.h"
+#include "platform/system_log_text.h"
 #include "selftest/programs.h"
 
 namespace installer::selftest {
@@ -29,19 +30,35 @@ Outcome findOnStandardError(const std::string& records, const std::string& messa
 }  // namespace
 
 std::vector<CheckLine> logChecks(const std::string& recordsFile) {
-  const std::string token = randomToken();
+  const std::string token = randomToken(), longToken = randomToken();
   // A percent sign and a path, which a logger that formats or redacts would change.
   const std::string message =
       "image-installer-selftest record " + token + ": 100% of /Applications/Sample App.app checked";
+  // As long as a licence agreement in a command's output, with three-byte characters
+  // where the unified log's text is cut.
+  std::string longMessage = "image-installer-selftest long record " + longToken + ": ";
+  for (int i = 0; i < 600; ++i) {
+    longMessage += "\xE2\x82\xAC";  // the euro sign
+  }
   std::string records;
   {
     StandardErrorCapture capture(recordsFile);
     logMessage(message);
+    logMessage(longMessage);
     records = capture.text();
+  }
+  const std::string longShown = systemLogText(longMessage);
+  std::vector<Outcome> unified = findInUnifiedLog({{token, message}, {longToken, longShown}});
+  Outcome& longInLog = unified[1];
+  if (longInLog.verdict == Verdict::ok) {
+    longInLog.detail += (longInLog.detail.empty() ? "" : ", ") + std::string("its first ") +
+                        std::to_string(longShown.size()) + " bytes with the cut marker";
   }
   return {
       {"log: the record on standard error", findOnStandardError(records, message)},
-      {"log: the record in the unified log", findInUnifiedLog(message, token)},
+      {"log: the record in the unified log", unified[0]},
+      {"log: a long record whole on standard error", findOnStandardError(records, longMessage)},
+      {"log: a long record's start in the unified log", longInLog},
   };
 }
 

@@ -1,4 +1,4 @@
-// macOS: the record read back with /usr/bin/log show.
+// macOS: the records read back with /usr/bin/log show.
 #include <unistd.h>
 
 #include <chrono>
@@ -18,54 +18,58 @@ Result<void> show(const std::string& predicate, std::string& output) {
   return runProgram(kLog, {"log", "show", "--predicate", predicate, "--last", "5m"}, &output);
 }
 
-// The first line of `output` that holds `text`.
-std::optional<std::string> lineWith(const std::string& output, const std::string& text) {
-  size_t at = output.find(text);
-  if (at == std::string::npos) {
-    return std::nullopt;
+// Once a record reads whole among this process's records: whether it is there under
+// the tool's subsystem too.
+Outcome underTheSubsystem(const ExpectedRecord& record, std::chrono::steady_clock::duration after) {
+  std::string output;
+  const std::string predicate =
+      "subsystem == \"image-installer\" AND eventMessage CONTAINS \"" + record.token + "\"";
+  if (Result<void> shown = show(predicate, output); !shown) {
+    return failed(shown.error().description);
   }
-  size_t start = output.rfind('\n', at);
-  start = start == std::string::npos ? 0 : start + 1;
-  size_t end = output.find('\n', at);
-  return output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  if (output.find(record.shown) == std::string::npos) {
+    return failed("the record is in the log, but not under the subsystem \"image-installer\"");
+  }
+  return passed("found after " + durationText(after));
 }
 
 }  // namespace
 
-Outcome findInUnifiedLog(const std::string& message, const std::string& token) {
-  const std::string predicate = "subsystem == \"image-installer\" AND eventMessage CONTAINS \"" + token + "\"";
+std::vector<Outcome> findInUnifiedLog(const std::vector<ExpectedRecord>& records) {
+  // Every record of this process, whatever its subsystem: one the log cannot read
+  // holds no token to search for.
+  const std::string mine = "processIdentifier == " + std::to_string(::getpid());
+  std::vector<std::optional<Outcome>> verdicts(records.size());
   auto start = std::chrono::steady_clock::now();
   for (;;) {
     std::string output;
-    if (Result<void> shown = show(predicate, output); !shown) {
-      if (::geteuid() != 0) {
-        return skipped("log show refused (" + shown.error().description + "): run the self-test with sudo");
+    if (Result<void> shown = show(mine, output); !shown) {
+      Outcome refused = ::geteuid() != 0
+                            ? skipped("log show refused (" + shown.error().description + "): run the self-test with sudo")
+                            : failed(shown.error().description);
+      return std::vector<Outcome>(records.size(), refused);
+    }
+    bool pending = false;
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (!verdicts[i]) {
+        verdicts[i] = readRecord(output, records[i]);
+        if (verdicts[i] && verdicts[i]->verdict == Verdict::ok) {
+          verdicts[i] = underTheSubsystem(records[i], std::chrono::steady_clock::now() - start);
+        }
       }
-      return failed(shown.error().description);
+      pending = pending || !verdicts[i];
     }
-    if (output.find(message) != std::string::npos) {
-      return passed("found after " + durationText(std::chrono::steady_clock::now() - start));
-    }
-    if (std::optional<std::string> line = lineWith(output, token)) {
-      return failed("the record is there but not whole: " + *line);
-    }
-    if (std::chrono::steady_clock::now() - start > kPatience) {
+    if (!pending || std::chrono::steady_clock::now() - start > kPatience) {
       break;
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
-  // Where did it go?  Everything this process logged, whatever its subsystem.
-  std::string output;
-  std::string mine = "processIdentifier == " + std::to_string(::getpid());
-  if (show(mine, output)) {
-    if (std::optional<std::string> line = lineWith(output, token)) {
-      return failed("not under the subsystem \"image-installer\"; the record is in the log as: " + *line);
-    }
-    if (std::optional<std::string> line = lineWith(output, "<private>")) {
-      return failed("the message is hidden as <private>: " + *line);
-    }
+  std::vector<Outcome> outcomes;
+  for (size_t i = 0; i < records.size(); ++i) {
+    outcomes.push_back(verdicts[i].value_or(failed("no record with the token " + records[i].token +
+                                                   " in the unified log after " + durationText(kPatience))));
   }
-  return failed("no record with the token " + token + " in the unified log after " + durationText(kPatience));
+  return outcomes;
 }
 
 }  // namespace installer::selftest
