@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/durability.h"
 #include "platform/fd.h"
@@ -28,13 +29,27 @@ struct ErrorCase {
   bool passedOver;
 };
 
-TEST(AttributeRefusedBySystem, OnlyARefusalIsSkipped) {
-  const ErrorCase cases[] = {
-      {EPERM, true},  {EACCES, true}, {ENOTSUP, true}, {EOPNOTSUPP, true}, {ENOSPC, false}, {EDQUOT, false},
-      {EIO, false},   {E2BIG, false}, {EROFS, false},  {EBADF, false},     {0, false},
+// A failed attribute write on a copy: the error it fails the copy with, or 0 where the
+// copy goes on.  For the name "user.x", the failure is one a refusal alone passes over.
+struct AttributeCase {
+  std::string_view name;
+  int error;
+  int failure;
+};
+
+TEST(AttributeWriteFailure, RefusalsAndQuarantineAloneLetTheCopyGoOn) {
+  const AttributeCase cases[] = {
+      {"user.x", EPERM, 0},       {"user.x", EACCES, 0},       {"user.x", ENOTSUP, 0},    {"user.x", EOPNOTSUPP, 0},
+      {"user.x", ENOSPC, ENOSPC}, {"user.x", EDQUOT, EDQUOT},  {"user.x", EIO, EIO},      {"user.x", E2BIG, E2BIG},
+      {"user.x", EROFS, EROFS},   {"user.x", EBADF, EBADF},    {"user.x", 0, EIO},        {"com.apple.quarantine", 0, 0},
+      {"com.apple.quarantine", EIO, 0},          {"com.apple.quarantine", ENOSPC, 0},      {"com.apple.quarantine.x", 0, EIO},
+      {"com.apple.Quarantine", 0, EIO},          {"user.quarantine", 0, EIO},              {"", 0, EIO},
   };
-  for (const ErrorCase& c : cases) {
-    EXPECT_EQ(installer::attributeRefusedBySystem(c.error), c.passedOver) << std::strerror(c.error);
+  for (const AttributeCase& c : cases) {
+    EXPECT_EQ(installer::attributeWriteFailure(c.name, c.error), c.failure) << c.name << ": " << std::strerror(c.error);
+    if (c.name == "user.x") {
+      EXPECT_EQ(installer::attributeRefusedBySystem(c.error), c.failure == 0) << std::strerror(c.error);
+    }
   }
 }
 

@@ -13,6 +13,13 @@ bool attributeRefusedBySystem(int error) {
   return error == EPERM || error == EACCES || error == ENOTSUP || error == EOPNOTSUPP;
 }
 
+int attributeWriteFailure(std::string_view name, int error) {
+  if (name == "com.apple.quarantine" || attributeRefusedBySystem(error)) {
+    return 0;
+  }
+  return error != 0 ? error : EIO;
+}
+
 Error readingFailed(int error, const CopyEnds& ends) { return systemError(error, "reading", ends.source); }
 
 Error writingFailed(int error, const CopyEnds& ends) { return systemError(error, "writing", ends.destination); }

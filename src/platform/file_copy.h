@@ -53,6 +53,15 @@ Error copyFailed(int error, const CopyEnds& ends);
 // other error (no space, an I/O error) fails the copy.
 bool attributeRefusedBySystem(int error);
 
+// The error that a failure to write the extended attribute `name` onto a copy, with
+// errno `error`, fails the copy with (EIO where `error` names no cause), or 0 where the
+// copy goes on without the attribute: one the system refuses (see above), and
+// com.apple.quarantine, whatever `error` says.  macOS's copyfile applies the
+// quarantine information apart from the other attributes and reports its failure
+// without setting errno, which then holds whatever an earlier call left there; left
+// without a callback, copyfile passes over that failure itself.
+int attributeWriteFailure(std::string_view name, int error);
+
 // The size of the parts a large file's contents are copied in, several at once, or 0
 // where files are copied whole: macOS's fcopyfile copies a whole file, cloning it
 // where the file system can.

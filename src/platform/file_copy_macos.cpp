@@ -19,23 +19,25 @@ struct AttributeCopy {
 };
 
 int attributeStatus(int what, int stage, copyfile_state_t state, const char*, const char*, void* context) {
-  // The tool's own attributes are its own, never an image's.
+  // errno is the error of the write that failed, if any: read before anything else.
+  const int error = errno;
   const char* name = nullptr;
-  if (what == COPYFILE_COPY_XATTR && stage == COPYFILE_START &&
-      ::copyfile_state_get(state, COPYFILE_STATE_XATTRNAME, &name) == 0 && name != nullptr &&
-      isToolAttribute(name)) {
+  if (what == COPYFILE_COPY_XATTR &&
+      (::copyfile_state_get(state, COPYFILE_STATE_XATTRNAME, &name) != 0 || name == nullptr)) {
+    name = "";
+  }
+  // The tool's own attributes are its own, never an image's.
+  if (what == COPYFILE_COPY_XATTR && stage == COPYFILE_START && isToolAttribute(name)) {
     return COPYFILE_SKIP;
   }
   if (stage != COPYFILE_ERR) {
     return COPYFILE_CONTINUE;
   }
-  // errno is the error of the write that failed.
-  const int error = errno;
-  if (what == COPYFILE_COPY_XATTR && attributeRefusedBySystem(error)) {
+  const int failure = what == COPYFILE_COPY_XATTR ? attributeWriteFailure(name, error) : (error != 0 ? error : EIO);
+  if (failure == 0) {
     return COPYFILE_CONTINUE;
   }
-  // A failure that names no cause is a failure all the same.
-  static_cast<AttributeCopy*>(context)->failure = error != 0 ? error : EIO;
+  static_cast<AttributeCopy*>(context)->failure = failure;
   return COPYFILE_QUIT;
 }
 
@@ -118,13 +120,16 @@ Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct st
   // (COPYFILE_COPY_XATTR, COPYFILE_ERR) with errno still set.  After
   // COPYFILE_CONTINUE the loop goes on to the next attribute and the failure is not
   // counted (only without a callback does it make the result -1).  After
-  // COPYFILE_QUIT the loop stops with -1, and fcopyfile sets errno from the state's
-  // error, which copyfile fills from errno after the callback returns, or with
-  // ECANCELED on its other ways out; a quit at an attribute's start or finish even
-  // leaves the result 0.  So a failure the callback saw is reported with the errno it
-  // saw.  A -1 it did not see comes from outside the writes (listing the source's
-  // attributes, memory) and fails the copy, unless its errno is a refusal too, as
-  // when the whole destination keeps no attributes (ENOTSUP).
+  // COPYFILE_QUIT the loop stops with -1 and errno is ECANCELED, whatever failed; a
+  // quit at an attribute's start or finish even leaves the result 0.  So a failure
+  // the callback saw is reported with the errno it saw then.  One failure comes
+  // without an errno: the quarantine information, which copyfile applies apart from
+  // the attributes (qtn_file_apply_to_fd), reaches the callback as a failure of
+  // com.apple.quarantine with errno left as it was, and is passed over
+  // (attributeWriteFailure).  A -1 the callback did not see comes from outside the
+  // writes (listing the source's attributes, memory) and fails the copy, unless its
+  // errno is a refusal too, as when the whole destination keeps no attributes
+  // (ENOTSUP).
   //
   // The copyfile state is made afresh for each item, not kept with the copier's
   // buffers: fcopyfile takes the descriptors, the source's status and its quarantine

@@ -31,21 +31,16 @@ namespace {
 
 constexpr os_log_type_t kDefaultLevel = 0;  // OS_LOG_TYPE_DEFAULT
 
-// The clang builtins want the literal itself, so it is spelled once here.
-#define IMAGE_INSTALLER_PUBLIC_TEXT "%{public}s"
-
 // The log does not copy a record's format: _os_log_impl stores the format's offset
-// from `dso` (the image's header) with the image's UUID, and `log show` later reads
-// the string at that offset from the image's __TEXT strings, which logd keeps a copy
-// of (/var/db/uuidtext).  So the format must be a constant inside this image's
-// __TEXT, never text made at run time.  Apple's macro (OS_LOG_STRING) puts it in
-// __TEXT,__oslogstring with the cstring_literals type; zig's linker folds every
-// cstring_literals section into __TEXT,__cstring, so the section is declared without
-// the type to keep its name (scripts/build-macos checks that it is there).  Formats
-// in __cstring resolve as well (Swift's older os_log passes string constants from
-// there), which points to the lookup going by offset, not by section; that a section
-// of the regular type resolves has not been seen on a Mac.
-__attribute__((section("__TEXT,__oslogstring"))) const char kPublicText[] = IMAGE_INSTALLER_PUBLIC_TEXT;
+// from `dso` (the image's header) with the image's UUID (LC_UUID), and `log show`
+// later reads the string at that offset from the copy of the image's __TEXT strings
+// that logd keeps (/var/db/uuidtext).  So the format is a string literal, passed as
+// it is: clang puts it in __TEXT,__cstring (cstring_literals), where every lld-linked
+// program using Apple's macros and Swift's os_log keep theirs, and zig's linker keeps
+// it there.  A named array with the same text could land in __TEXT,__const instead,
+// whose strings the log does not show.  scripts/build-macos checks where it lies.
+// The clang builtins want the literal itself too, so it is spelled once here.
+#define IMAGE_INSTALLER_PUBLIC_TEXT "%{public}s"
 
 }  // namespace
 
@@ -61,7 +56,7 @@ void systemLogSend(std::string_view message) {
   constexpr std::uint32_t size = __builtin_os_log_format_buffer_size(IMAGE_INSTALLER_PUBLIC_TEXT, argument);
   alignas(16) std::uint8_t buffer[size];
   __builtin_os_log_format(buffer, IMAGE_INSTALLER_PUBLIC_TEXT, argument);
-  _os_log_impl(&__dso_handle, log, kDefaultLevel, kPublicText, buffer, size);
+  _os_log_impl(&__dso_handle, log, kDefaultLevel, IMAGE_INSTALLER_PUBLIC_TEXT, buffer, size);
 }
 
 }  // namespace installer

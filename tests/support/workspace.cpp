@@ -9,17 +9,51 @@
 
 namespace testing_support {
 
+namespace {
+
+// The scripted hdiutil, held here rather than read from the checkout, which a test run
+// as another user may not be able to enter.
+constexpr const char* kScriptedHdiutil = R"script(#!/usr/bin/env bash
+# Scripted hdiutil (and diskutil, installed under that name) for tests.  The test points
+# FAKE_HDIUTIL_DIR at a folder that says what each verb (the first argument: attach,
+# detach; diskutil's eject) does:
+#   VERB.stdout   copied to standard output          (optional)
+#   VERB.stderr   copied to standard error           (optional)
+#   VERB.status   the exit status                    (optional, default 0)
+#   VERB.run      an executable run first with all arguments (optional), for
+#                 behaviour a fixed answer cannot give (creating a record, a folder)
+# Every call is recorded in FAKE_HDIUTIL_DIR/calls/N.args (the arguments, each ended
+# by a NUL byte) and, for attach, N.stdin (what arrived on standard input).
+set -u
+dir=${FAKE_HDIUTIL_DIR:?FAKE_HDIUTIL_DIR is not set}
+mkdir -p "$dir/calls"
+n=$(find "$dir/calls" -name '*.args' | wc -l)
+printf '%s\0' "$@" > "$dir/calls/$n.args"
+verb=${1:-}
+if [ "$verb" = attach ]; then
+  cat > "$dir/calls/$n.stdin"
+fi
+if [ -x "$dir/$verb.run" ]; then
+  "$dir/$verb.run" "$@"
+fi
+[ -f "$dir/$verb.stdout" ] && cat "$dir/$verb.stdout"
+[ -f "$dir/$verb.stderr" ] && cat "$dir/$verb.stderr" >&2
+status=0
+[ -f "$dir/$verb.status" ] && status=$(cat "$dir/$verb.status")
+exit "$status"
+)script";
+
+}  // namespace
 
 Workspace::Workspace(Hdiutil hdiutil) {
   std::filesystem::create_directories(work());
   std::filesystem::create_directories(fake());
   std::filesystem::create_directories(applications());
   std::filesystem::create_directories(dir_ / "fakebin");
-  const std::string scripted = std::string(TEST_SOURCE_DIR) + "/support/fake-hdiutil/hdiutil";
   // diskutil, which a failed detach falls back on, is always the scripted one.
-  std::filesystem::copy_file(scripted, dir_ / "fakebin/diskutil");
+  writeFile(dir_ / "fakebin/diskutil", kScriptedHdiutil, 0755);
   if (hdiutil == Hdiutil::Scripted) {
-    std::filesystem::copy_file(scripted, dir_ / "fakebin/hdiutil");
+    writeFile(dir_ / "fakebin/hdiutil", kScriptedHdiutil, 0755);
   } else {
 #ifdef HDIUTIL_STANDIN_BINARY
     std::filesystem::create_symlink(HDIUTIL_STANDIN_BINARY, dir_ / "fakebin/hdiutil");
