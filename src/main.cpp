@@ -7,9 +7,13 @@
 #include "driver/startup.h"
 #include "platform/process.h"
 #include "platform/scheduling.h"
+#include "platform/version.h"
 
 int main(int argc, char** argv) {
   using namespace installer;
+
+  // An administrator reads the deployed version with what(1); no argument shows it.
+  keepVersionMark();
 
   // Deployment systems sometimes start tools with standard streams closed; a file
   // opened later must not land on one and receive the log.

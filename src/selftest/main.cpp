@@ -12,6 +12,7 @@
 // It works in a fresh temporary folder of its own on the volume that holds
 // /Applications (never in /Applications), and removes everything it made when it
 // ends, whatever happened.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,9 +20,12 @@
 #include <string>
 
 #include "install/copy_tree.h"
+#include "platform/fd.h"
 #include "platform/fs.h"
+#include "platform/io.h"
 #include "platform/removal.h"
 #include "platform/process.h"
+#include "platform/version.h"
 #include "selftest/benchmark.h"
 #include "selftest/command_checks.h"
 #include "selftest/copy_checks.h"
@@ -30,6 +34,7 @@
 #include "selftest/image_tools.h"
 #include "selftest/lock_flush_checks.h"
 #include "selftest/log_checks.h"
+#include "selftest/programs.h"
 #include "selftest/rename_checks.h"
 #include "selftest/report.h"
 #include "selftest/supervisor.h"
@@ -71,9 +76,24 @@ std::optional<Options> readOptions(int argc, char** argv) {
   return options;
 }
 
+// The version the tool beside the self-test carries, as what(1) would show it: a
+// tool and a self-test from different builds tell apart here.
+std::string toolBesideVersion() {
+  std::optional<std::string> folder = executableFolder();
+  std::string tool = folder.value_or(".") + "/image-installer";
+  UniqueFd file(::open(tool.c_str(), O_RDONLY | O_CLOEXEC));
+  std::string bytes;
+  if (!folder || !file || !readToEnd(file.get(), bytes, tool, size_t{1} << 28)) {
+    return "not readable beside the self-test (" + tool + ")";
+  }
+  std::optional<std::string> version = versionMarkIn(bytes);
+  return version ? "image-installer " + *version + ", " + tool : "no version mark in " + tool;
+}
+
 void describeMachine() {
   SystemFacts facts = systemFacts();
-  Report::text(std::string("image-installer-selftest ") + IMAGE_INSTALLER_VERSION + "\n");
+  Report::text("image-installer-selftest " + std::string(toolVersion()) + "\n");
+  Report::fact("tool", toolBesideVersion());
   Report::fact("system", facts.system);
   Report::fact("architecture", facts.architecture + (facts.translation ? ", " + *facts.translation : ""));
   uid_t user = ::geteuid();
@@ -103,6 +123,7 @@ Counts runChecks(const Workspace& workspace, const ImageTools& tools, const Opti
 }  // namespace
 
 int main(int argc, char** argv) {
+  keepVersionMark();
   ensureStandardDescriptorsOpen();
   std::optional<Options> options = readOptions(argc, argv);
   if (!options) {
