@@ -42,6 +42,14 @@ protected:
   std::vector<std::string> mount(installer::MountOutcome& outcome, const std::string& image = "x.dmg") {
     return capturedLog([&] { outcome = installer::mountImage(workspace.work(), image, installer::kAttachLimit); });
   }
+
+  void expectTheRecordIsHdiutils() {
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
+    EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
+  }
+
+  const std::string victim = workspace.root() + "/victim";
 };
 
 TEST_F(MountInProcess, FailedAttachEndsWith26AndLeavesTheRecord) {
@@ -134,7 +142,6 @@ INSTANTIATE_TEST_SUITE_P(
     caseName);
 
 TEST_F(MountInProcess, WhateverStandsAtTheRecordPathGoesWithoutBeingFollowed) {
-  const std::string victim = workspace.root() + "/victim";
   struct Case {
     const char* name;
     std::function<void()> plant;
@@ -151,9 +158,7 @@ TEST_F(MountInProcess, WhateverStandsAtTheRecordPathGoesWithoutBeingFollowed) {
     workspace.scriptVerb("attach", recordSeed("hdiutil-hfs.plist"));
     installer::MountOutcome outcome;
     auto log = mount(outcome);
-    EXPECT_EQ(readFile(victim), "precious");
-    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
-    EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
+    expectTheRecordIsHdiutils();
     EXPECT_EQ(log.back(), "Array count in systemEntities 2");
     EXPECT_EQ(log.size(), 4u);  // nothing logged for the removal
     std::filesystem::remove(record);
@@ -190,13 +195,6 @@ protected:
     return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  void expectTheRecordIsHdiutils() {
-    EXPECT_EQ(readFile(victim), "precious");
-    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
-    EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
-  }
-
-  const std::string victim = workspace.root() + "/victim";
 };
 
 TEST_F(MountInASharedFolder, NoOtherUserCanReplaceOrOpenTheRecordBeforeTheShellWritesIt) {
