@@ -14,11 +14,14 @@
 #include "image/mount.h"
 #include "platform/property_list.h"
 #include "support/log_capture.h"
+#include "support/named_case.h"
 #include "support/record.h"
 #include "support/tracing.h"
 #include "support/workspace.h"
 
 using testing_support::capturedLog;
+using testing_support::caseName;
+using testing_support::Named;
 using testing_support::exists;
 using testing_support::HdiutilHere;
 using testing_support::logHas;
@@ -39,6 +42,14 @@ protected:
   std::vector<std::string> mount(installer::MountOutcome& outcome, const std::string& image = "x.dmg") {
     return capturedLog([&] { outcome = installer::mountImage(workspace.work(), image, installer::kAttachLimit); });
   }
+
+  void expectTheRecordIsHdiutils() {
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
+    EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
+  }
+
+  const std::string victim = workspace.root() + "/victim";
 };
 
 TEST_F(MountInProcess, FailedAttachEndsWith26AndLeavesTheRecord) {
@@ -53,93 +64,84 @@ TEST_F(MountInProcess, FailedAttachEndsWith26AndLeavesTheRecord) {
   EXPECT_EQ(readFile(record), "<?xml");
 }
 
-TEST_F(MountInProcess, MissingRecordEndsWith1AndRemovesNothing) {
-  workspace.scriptVerbAction("attach", "rm '" + record + "'");
-  installer::MountOutcome outcome;
-  auto log = mount(outcome);
-  EXPECT_EQ(outcome.exitStatus, 1);
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log.back(), "qzmount.plist is not available");
-  EXPECT_FALSE(logHas(log, "Error in deleting the plist"));
-}
+// What hdiutil's attach prints into the record, or leaves at its path instead, and
+// how the mount step ends for it.
+struct RecordCase : Named {
+  std::string printed;  // a seed of the fuzzer's corpus, or "" for nothing
+  std::string action;   // bash run first as hdiutil's attach; "@" stands for the record's path
+  std::string last;     // the step's last message; "@" as above
+  int status;           // 0: the run goes on to the search
+};
 
-TEST_F(MountInProcess, EachKindOfRecordEndsAsItShould) {
-  const std::string abandon = "PropertyListSerialization Failed!!!!! or not able to get contents of directory ";
-  const std::string noRows = "No rows found in mounted volume's plist, hence installation failed!!!!!";
-  const std::string notAPlist(installer::kNotAPropertyList);
-  struct Case {
-    std::string seedName;
-    std::string lastMessage;
-    int status;  // 0: the run goes on to the search
+class RecordKinds : public MountInProcess, public ::testing::WithParamInterface<RecordCase> {};
+
+TEST_P(RecordKinds, EndAsTheyShould) {
+  const RecordCase& c = GetParam();
+  auto at = [&](std::string text) {
+    for (size_t from = text.find('@'); from != std::string::npos; from = text.find('@', from + record.size())) {
+      text.replace(from, 1, record);
+    }
+    return text;
   };
-  for (const Case& c : std::vector<Case>{
-           {"hdiutil-hfs.plist", "Array count in systemEntities 2", 0},
-           {"hdiutil-apfs.bplist", "Array count in systemEntities 3", 0},
-           {"licence-around.txt", "Array count in systemEntities 3", 0},
-           {"empty", abandon + notAPlist, 1},
-           {"text.txt", abandon + notAPlist, 1},
-           {"truncated.plist", abandon + notAPlist, 1},
-           {"deep-binary.bplist", abandon + "The property list nests containers more than 512 levels deep.", 1},
-           {"top-empty.plist", noRows, 1},
-           {"entities-empty.plist", noRows, 1},
-           {"entities-dict.plist", noRows, 1},
-           {"entity-string.plist", noRows, 1},
-           {"top-array.plist", noRows, 1},
-           {"no-entities-key.plist", noRows, 1},
-       }) {
-    SCOPED_TRACE(c.seedName);
-    workspace.scriptVerb("attach", recordSeed(c.seedName));
-    installer::MountOutcome outcome;
-    auto log = mount(outcome);
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), c.lastMessage);
-    EXPECT_EQ(outcome.entities.has_value(), c.status == 0);
-    EXPECT_EQ(outcome.exitStatus, c.status);
-    EXPECT_EQ(outcome.plistData, recordSeed(c.seedName));
-    // The record stays for the search, and goes on every failure after it was read.
-    EXPECT_EQ(exists(record), c.status == 0);
-    EXPECT_FALSE(logHas(log, "Error in deleting the plist"));
-  }
-}
-
-TEST_F(MountInProcess, RecordThatIsNoPlainFileOrTooLargeIsAbandonedUnread) {
-  // What hdiutil's run leaves at the record's path, in place of the file it wrote.
+  const std::string printed = c.printed.empty() ? "" : recordSeed(c.printed);
   const std::string elsewhere = workspace.root() + "/elsewhere.plist";
   writeFile(elsewhere, recordSeed("hdiutil-hfs.plist"));
-  struct Case {
-    std::string replace;  // bash, run as hdiutil's attach
-    std::string reason;
-  };
-  for (const Case& c : std::vector<Case>{
-           {"mkdir '" + record + "'", "Is a directory (reading " + record + ")"},
-           // Opened without waiting for a writer, and never read.
-           {"mkfifo '" + record + "'", "Not a regular file (reading " + record + ")"},
-           {"ln -s '" + elsewhere + "' '" + record + "'",
-            "Too many levels of symbolic links (opening " + record + ")"},
-           {"head -c 5000000 /dev/zero > '" + record + "'", "File too large (reading " + record + ")"},
-           // Only this user may have written the record: anything else could name
-           // volumes someone else wants searched.
-           {"echo x > '" + record + "' && chmod 0620 '" + record + "'",
-            "The file is not this user's alone (reading " + record + ")"},
-           {"echo x > '" + record + "' && chmod 0602 '" + record + "'",
-            "The file is not this user's alone (reading " + record + ")"},
-       }) {
-    SCOPED_TRACE(c.replace);
-    workspace.scriptVerbAction("attach", "rm '" + record + "' && " + c.replace);
-    installer::MountOutcome outcome;
-    auto log = mount(outcome);
-    EXPECT_EQ(outcome.exitStatus, 1);
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), "PropertyListSerialization Failed!!!!! or not able to get contents of directory " +
-                              c.reason);
-    EXPECT_FALSE(outcome.plistData);
-    EXPECT_FALSE(exists(record));
+  workspace.scriptVerb("attach", printed);
+  if (!c.action.empty()) {
+    workspace.scriptVerbAction("attach", at(c.action));
   }
+  installer::MountOutcome outcome;
+  auto log = mount(outcome);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), at(c.last));
+  EXPECT_EQ(outcome.exitStatus, c.status);
+  EXPECT_EQ(outcome.entities.has_value(), c.status == 0);
+  // Only a plain file of this user's own is read.
+  EXPECT_EQ(outcome.plistData, c.action.empty() ? std::optional(printed) : std::nullopt);
+  // The record stays for the search, and goes on every failure after it was read.
+  EXPECT_EQ(exists(record), c.status == 0);
+  EXPECT_FALSE(logHas(log, "Error in deleting the plist"));
   EXPECT_EQ(readFile(elsewhere), recordSeed("hdiutil-hfs.plist"));
 }
 
+const std::string kAbandon = "PropertyListSerialization Failed!!!!! or not able to get contents of directory ";
+const std::string kNoRows = "No rows found in mounted volume's plist, hence installation failed!!!!!";
+const std::string kNotAPlist = kAbandon + std::string(installer::kNotAPropertyList);
+const std::string kNotOwn = kAbandon + "The file is not this user's alone (reading @)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, RecordKinds,
+    ::testing::Values(
+        RecordCase{{"Hfs"}, "hdiutil-hfs.plist", "", "Array count in systemEntities 2", 0},
+        RecordCase{{"ApfsBinary"}, "hdiutil-apfs.bplist", "", "Array count in systemEntities 3", 0},
+        RecordCase{{"LicenceAround"}, "licence-around.txt", "", "Array count in systemEntities 3", 0},
+        RecordCase{{"Empty"}, "empty", "", kNotAPlist, 1}, RecordCase{{"Text"}, "text.txt", "", kNotAPlist, 1},
+        RecordCase{{"Truncated"}, "truncated.plist", "", kNotAPlist, 1},
+        RecordCase{{"TooDeep"}, "deep-binary.bplist", "",
+                   kAbandon + "The property list nests containers more than 512 levels deep.", 1},
+        RecordCase{{"TopEmpty"}, "top-empty.plist", "", kNoRows, 1},
+        RecordCase{{"EntitiesEmpty"}, "entities-empty.plist", "", kNoRows, 1},
+        RecordCase{{"EntitiesDict"}, "entities-dict.plist", "", kNoRows, 1},
+        RecordCase{{"EntityString"}, "entity-string.plist", "", kNoRows, 1},
+        RecordCase{{"TopArray"}, "top-array.plist", "", kNoRows, 1},
+        RecordCase{{"NoEntitiesKey"}, "no-entities-key.plist", "", kNoRows, 1},
+        // Gone: nothing to read, and nothing to remove.
+        RecordCase{{"Missing"}, "", "rm '@'", "qzmount.plist is not available", 1},
+        // What is no plain file, or too large, is abandoned unread; a pipe is opened
+        // without waiting for a writer.
+        RecordCase{{"Folder"}, "", "rm '@' && mkdir '@'", kAbandon + "Is a directory (reading @)", 1},
+        RecordCase{{"Pipe"}, "", "rm '@' && mkfifo '@'", kAbandon + "Not a regular file (reading @)", 1},
+        RecordCase{{"Link"}, "", "rm '@' && ln -s \"$(dirname '@')/../elsewhere.plist\" '@'",
+                   kAbandon + "Too many levels of symbolic links (opening @)", 1},
+        RecordCase{{"TooLarge"}, "", "rm '@' && head -c 5000000 /dev/zero > '@'",
+                   kAbandon + "File too large (reading @)", 1},
+        // Only this user may have written the record: anything else could name volumes
+        // someone else wants searched.
+        RecordCase{{"GroupWritable"}, "", "rm '@' && echo x > '@' && chmod 0620 '@'", kNotOwn, 1},
+        RecordCase{{"OthersWritable"}, "", "rm '@' && echo x > '@' && chmod 0602 '@'", kNotOwn, 1}),
+    caseName);
+
 TEST_F(MountInProcess, WhateverStandsAtTheRecordPathGoesWithoutBeingFollowed) {
-  const std::string victim = workspace.root() + "/victim";
   struct Case {
     const char* name;
     std::function<void()> plant;
@@ -156,9 +158,7 @@ TEST_F(MountInProcess, WhateverStandsAtTheRecordPathGoesWithoutBeingFollowed) {
     workspace.scriptVerb("attach", recordSeed("hdiutil-hfs.plist"));
     installer::MountOutcome outcome;
     auto log = mount(outcome);
-    EXPECT_EQ(readFile(victim), "precious");
-    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
-    EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
+    expectTheRecordIsHdiutils();
     EXPECT_EQ(log.back(), "Array count in systemEntities 2");
     EXPECT_EQ(log.size(), 4u);  // nothing logged for the removal
     std::filesystem::remove(record);
@@ -195,13 +195,6 @@ protected:
     return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  void expectTheRecordIsHdiutils() {
-    EXPECT_EQ(readFile(victim), "precious");
-    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(record)));
-    EXPECT_EQ(readFile(record), recordSeed("hdiutil-hfs.plist"));
-  }
-
-  const std::string victim = workspace.root() + "/victim";
 };
 
 TEST_F(MountInASharedFolder, NoOtherUserCanReplaceOrOpenTheRecordBeforeTheShellWritesIt) {

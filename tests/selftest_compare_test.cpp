@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -18,39 +18,37 @@
 #include "selftest/item_state.h"
 #include "selftest/tree_compare.h"
 #include "support/files.h"
+#include "support/named_case.h"
 
 namespace {
 
 using namespace installer;
 using namespace installer::selftest;
 
-struct Fault {
-  const char* name;
+struct Fault : testing_support::Named {
   Aspect aspect;
   // Plants the fault in the copy at the given path.
   std::function<void(const std::string&)> plant;
 };
 
-void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }
-
 void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
 const Fault kFaults[] = {
-    {"a byte of data", Aspect::items,
+    {{"AByteOfData"}, Aspect::items,
      [](const std::string& copy) {
        int fd = ::open((copy + "/Contents/Info.plist").c_str(), O_WRONLY);
        ASSERT_EQ(::pwrite(fd, "#", 1, 100), 1);
        ::close(fd);
      }},
-    {"an item more", Aspect::items,
+    {{"AnItemMore"}, Aspect::items,
      [](const std::string& copy) { testing_support::writeFile(copy + "/Contents/extra", "x"); }},
-    {"an item less", Aspect::items,
+    {{"AnItemLess"}, Aspect::items,
      [](const std::string& copy) { ASSERT_EQ(::unlink((copy + "/Contents/PkgInfo").c_str()), 0); }},
-    {"a mode", Aspect::modes,
+    {{"AMode"}, Aspect::modes,
      [](const std::string& copy) { ASSERT_EQ(::chmod((copy + "/Contents/Resources/others-read").c_str(), 0644), 0); }},
-    {"a set-user-ID bit kept", Aspect::modes,
+    {{"ASetUserIdBitKept"}, Aspect::modes,
      [](const std::string& copy) { ASSERT_EQ(::chmod((copy + "/Contents/MacOS/helper-setuid").c_str(), 04755), 0); }},
-    {"a nanosecond", Aspect::times,
+    {{"ANanosecond"}, Aspect::times,
      [](const std::string& copy) {
        std::string path = copy + "/Contents/PkgInfo";
        struct stat status {};
@@ -59,28 +57,28 @@ const Fault kFaults[] = {
        times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
      }},
-    {"a link's target", Aspect::links,
+    {{"ALinksTarget"}, Aspect::links,
      [](const std::string& copy) {
        std::string path = copy + "/Contents/Frameworks/Kit.framework/Versions/Current";
        ASSERT_EQ(::unlink(path.c_str()), 0);
        ASSERT_EQ(::symlink("B", path.c_str()), 0);
      }},
-    {"a hard link broken", Aspect::hardLinks,
+    {{"AHardLinkBroken"}, Aspect::hardLinks,
      [](const std::string& copy) {
        std::string path = copy + "/Contents/MacOS/shared-link.dat";
        run("cp -p '" + path + "' '" + path + ".new' && mv '" + path + ".new' '" + path + "'");
      }},
-    {"holes filled", Aspect::holes,
+    {{"HolesFilled"}, Aspect::holes,
      [](const std::string& copy) {
        std::string path = copy + "/Contents/Resources/sparse.bin";
        run("cat '" + path + "' >'" + path + ".new' && touch -r '" + path + "' '" + path + ".new' && mv '" + path +
            ".new' '" + path + "'");
      }},
-    {"an attribute's value", Aspect::attributes,
+    {{"AnAttributesValue"}, Aspect::attributes,
      [](const std::string& copy) {
        ASSERT_TRUE(setAttribute(copy + "/Contents/Resources", "user.selftest.folder", "changed").ok());
      }},
-    {"the hidden flag", Aspect::hidden,
+    {{"TheHiddenFlag"}, Aspect::hidden,
      [](const std::string& copy) { ASSERT_TRUE(setHiddenFlag(copy + "/Contents/PkgInfo").ok()); }},
 };
 
@@ -124,21 +122,11 @@ TEST_P(SelfTestComparison, NamesAPlantedFault) {
     GTEST_SKIP() << reason->second;
   }
   std::vector<Difference> differences = copyAndCompare(fault.plant);
-  bool named = false;
-  for (const Difference& difference : differences) {
-    named = named || difference.aspect == fault.aspect;
-  }
+  bool named = std::ranges::any_of(differences, [&](const Difference& d) { return d.aspect == fault.aspect; });
   EXPECT_TRUE(named) << fault.name << " went unnoticed under " << aspectName(fault.aspect) << " ("
                      << differences.size() << " other differences)";
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, SelfTestComparison, ::testing::ValuesIn(kFaults),
-                         [](const auto& info) {
-                           std::string name;
-                           for (const char* c = info.param.name; *c != '\0'; ++c) {
-                             name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Faults, SelfTestComparison, ::testing::ValuesIn(kFaults), testing_support::caseName);
 
 }  // namespace

@@ -114,8 +114,10 @@ protected:
             "Array count in systemEntities " + std::to_string(entities)};
   }
 
-  Records copying(const std::string& mountPoint, const std::string& onVolume, const std::string& name) {
-    return {"Copying from appPath : " + mountPoint + "/" + onVolume + " destinationPath : " + installed(name)};
+  // The records of a volume at `mountPoint` holding only `onVolume`, copied as `name`.
+  Records found(const std::string& mountPoint, const std::string& onVolume, const std::string& name) {
+    return {"mount-point : " + mountPoint, "Files list in the volume : " + listingText({onVolume}) + "\n files count 1",
+            "Copying from appPath : " + mountPoint + "/" + onVolume + " destinationPath : " + installed(name)};
   }
 
   std::vector<std::string> detachedMountPoints() const {
@@ -137,33 +139,6 @@ protected:
   testing_support::HdiutilHere here_{ws_};
 };
 
-TEST_F(Sequence, InstallsFromTheVolumeThenRemovesTheRecordThenDetaches) {
-  std::string mp = volume("Sample");
-  std::string source = bundle(mp, "Sample.app");
-  attachWith({std::nullopt, mp});
-  // The detach notes whether the record is still there when it runs.
-  ws_.scriptVerbAction("detach", "[ -e '" + ws_.work() + "/qzmount.plist' ] && echo present > '" + ws_.root() +
-                                     "/record-at-detach'; true");
-
-  Records log = install("My Disk Image.dmg", "Sample.app", 0);
-
-  EXPECT_EQ(log, joined({opening("My Disk Image.dmg", 2),
-                         {"mount-point : " + mp, "Files list in the volume : [\"Sample.app\"]\n files count 1"},
-                         copying(mp, "Sample.app", "Sample.app"),
-                         {"App Copied successfully"},
-                         detachRecords(mp)}));
-  // Blanks alone are escaped with a backslash, not quoted.
-  EXPECT_EQ(log[0], "Mount cmd ->echo YES | hdiutil attach -nobrowse -plist " + ws_.work() +
-                        "/My\\ Disk\\ Image.dmg>" + ws_.work() + "/qzmount.plist");
-  EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
-  EXPECT_FALSE(recordLeft());
-  EXPECT_FALSE(exists(ws_.root() + "/record-at-detach")) << "the record must be gone before the detach";
-  ASSERT_EQ(ws_.hdiutilCalls().size(), 2u);
-  EXPECT_EQ(ws_.hdiutilCalls()[0], (Records{"attach", "-nobrowse", "-plist", ws_.work() + "/My Disk Image.dmg"}));
-  EXPECT_EQ(ws_.hdiutilStdin(0), "YES\n");
-  EXPECT_EQ(detachedMountPoints(), Records{mp});
-}
-
 TEST_F(Sequence, OnMacOS27TheAttachWarnsAndAFailedDetachEjectsTheImagesDevice) {
   // hdiutil's deprecation warning goes to standard error: the record stays whole, the
   // warning reaches the log as the command's output.  Its detach fails, busy, while
@@ -181,9 +156,7 @@ TEST_F(Sequence, OnMacOS27TheAttachWarnsAndAFailedDetachEjectsTheImagesDevice) {
 
   Records opened = opening("Sample.dmg", 2);
   opened[2] += warning;
-  EXPECT_EQ(log, joined({opened,
-                         {"mount-point : " + mp, "Files list in the volume : [\"Sample.app\"]\n files count 1"},
-                         copying(mp, "Sample.app", "Sample.app"),
+  EXPECT_EQ(log, joined({opened, found(mp, "Sample.app", "Sample.app"),
                          {"App Copied successfully", "Given Command /bin/bash " + installer::detachCommandLine(mp),
                           "terminationStatus : 16 output : " + busy, "Error in unmount Sample.dmg",
                           "Given Command /bin/bash diskutil eject \"/dev/disk4\"",
@@ -271,9 +244,7 @@ TEST_F(Sequence, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {
 
   Records log = install("Sample.dmg", "Sample.app", 1);
 
-  EXPECT_EQ(log, joined({opening("Sample.dmg", 1),
-                         {"mount-point : " + mp, "Files list in the volume : [\"Sample.app\"]\n files count 1"},
-                         copying(mp, "Sample.app", "Sample.app"),
+  EXPECT_EQ(log, joined({opening("Sample.dmg", 1), found(mp, "Sample.app", "Sample.app"),
                          {"App Copied Failed!!!!!!!!!!! A FIFO (named pipe) cannot be part of an application bundle "
                           "(copying " + source + "/Contents/pipe)"},
                          detachRecords(mp)}));
@@ -312,23 +283,21 @@ TEST_F(Sequence, SecondVolumeHoldsTheBundleAfterTheFirstIsDetached) {
   EXPECT_EQ(log, joined({opening("Sample.dmg", 5),
                          {"mount-point : " + first, "Files list in the volume : [\"Other.app\"]\n files count 1",
                           kNotFound},
-                         detachRecords(first),
-                         {"mount-point : " + second, "Files list in the volume : [\"Sample.app\"]\n files count 1"},
-                         copying(second, "Sample.app", "Sample.app"),
-                         {"App Copied successfully"},
+                         detachRecords(first), found(second, "Sample.app", "Sample.app"), {"App Copied successfully"},
                          detachRecords(second)}));
   // The volume after the one installed from is never visited.
   EXPECT_EQ(detachedMountPoints(), (Records{first, second}));
   EXPECT_EQ(snapshotTree(installed("Sample.app")), snapshotTree(source));
 }
 
-TEST_F(Sequence, NamesThatTakeCare) {
+TEST_F(Sequence, InstallsFromTheVolumeThenRemovesTheRecordThenDetachesWhateverTheNames) {
   struct Case {
     const char* what;
     std::string image, asked, onVolume, volumeName;
     bool trailingSlash;
   };
   for (const Case& c : std::vector<Case>{
+           {"blanks in the image name", "My Disk Image.dmg", "Sample.app", "Sample.app", "Sample", false},
            {"composed name finds the decomposed bundle, installed under the name asked for", "Cafe.dmg",
             "Caf\xC3\xA9.app", "Cafe\xCC\x81.app", "Cafe", false},
            {"mount point ending in a slash", "Sample.dmg", "Sample.app", "Sample.app", "Slash", true},
@@ -339,19 +308,22 @@ TEST_F(Sequence, NamesThatTakeCare) {
     std::string mp = volume(c.volumeName) + (c.trailingSlash ? "/" : "");
     std::string source = bundle(mp, c.onVolume);
     attachWith({std::nullopt, mp});
+    // The detach notes whether the record is still there when it runs.
+    ws_.scriptVerbAction("detach", "[ -e '" + ws_.work() + "/qzmount.plist' ] && echo present > '" + ws_.root() +
+                                       "/record-at-detach'; true");
     here_.forgetCalls();
 
     Records log = install(c.image, c.asked, 0);
 
-    EXPECT_EQ(log, joined({opening(c.image, 2),
-                           {"mount-point : " + mp, listingText({c.onVolume}).insert(0, "Files list in the volume : ") +
-                                                       "\n files count 1"},
-                           copying(mp, c.onVolume, c.asked),
-                           {"App Copied successfully"},
+    EXPECT_EQ(log, joined({opening(c.image, 2), found(mp, c.onVolume, c.asked), {"App Copied successfully"},
                            detachRecords(mp)}));
-    EXPECT_EQ(ws_.hdiutilCalls()[0].back(), ws_.work() + "/" + c.image);
+    ASSERT_EQ(ws_.hdiutilCalls().size(), 2u);
+    EXPECT_EQ(ws_.hdiutilCalls()[0], (Records{"attach", "-nobrowse", "-plist", ws_.work() + "/" + c.image}));
     EXPECT_EQ(detachedMountPoints(), Records{mp});
     EXPECT_EQ(snapshotTree(installed(c.asked)), snapshotTree(source));
+    EXPECT_FALSE(recordLeft());
+    EXPECT_FALSE(exists(ws_.root() + "/record-at-detach")) << "the record must be gone before the detach";
+    fs::remove_all(installed(c.asked));
   }
 }
 
@@ -397,16 +369,13 @@ TEST(BundleName, CanonicallyEquivalentNamesMatchAndNothingElse) {
     std::string onVolume, asked;
     bool same;
   } cases[] = {
-      {"Sample.app", "Sample.app", true},
-      {decomposed, composed, true},
-      {composed, decomposed, true},
-      {"sample.app", "Sample.app", false},     // letter case matters
-      {"Sample.app ", "Sample.app", false},    // nothing is trimmed
-      {" Sample.app", "Sample.app", false},
+      {"Sample.app", "Sample.app", true}, {decomposed, composed, true}, {composed, decomposed, true},
+      // Letter case matters; nothing is trimmed.
+      {"sample.app", "Sample.app", false}, {"Sample.app ", "Sample.app", false}, {" Sample.app", "Sample.app", false},
       {"Sample", "Sample.app", false},
-      {"\xFF" "Bad.app", "\xFF" "Bad.app", true},  // not UTF-8: byte for byte
-      {"\xFF" "Bad.app", "\xFE" "Bad.app", false},
-      {"\xEF\xAC\x81le.app", "file.app", false},  // a ligature is only compatibility-equal
+      // Not UTF-8: byte for byte.  A ligature is only compatibility-equal.
+      {"\xFF" "Bad.app", "\xFF" "Bad.app", true}, {"\xFF" "Bad.app", "\xFE" "Bad.app", false},
+      {"\xEF\xAC\x81le.app", "file.app", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(sameBundleName(c.onVolume, c.asked), c.same) << c.onVolume << " vs " << c.asked;

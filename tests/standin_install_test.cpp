@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "support/disk_images.h"
+#include "support/named_case.h"
 #include "support/tree_snapshot.h"
 
 using namespace testing_support;
@@ -15,16 +16,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct WholeRun {
-  std::string name;
+struct WholeRun : Named {
   std::string imageName;  // in the working folder
   std::string volume;
   std::string bundle;
   // Puts the image at `path`; false when this machine cannot.
   std::function<bool(const std::string& path)> make;
 };
-
-void PrintTo(const WholeRun& run, std::ostream* out) { *out << run.name; }
 
 class WholeRunOnRealImages : public ::testing::TestWithParam<WholeRun> {};
 
@@ -66,16 +64,16 @@ INSTANTIATE_TEST_SUITE_P(
     Images, WholeRunOnRealImages,
     ::testing::Values(
         // The demo's own: the repository's sample bundle, an image name with a blank.
-        WholeRun{"SampleIso", "My Sample.iso", "Sample", "Sample.app",
+        WholeRun{{"SampleIso"}, "My Sample.iso", "Sample", "Sample.app",
                  [](const std::string& path) {
                    std::string sample = std::string(PROJECT_SOURCE_DIR) + "/examples/Sample.app";
                    return makeIsoImage(path, "Sample", {{"/Sample.app", sample}});
                  }},
-        WholeRun{"Transmission", "transmission-2.61.dmg", "Transmission", "Transmission.app",
+        WholeRun{{"Transmission"}, "transmission-2.61.dmg", "Transmission", "Transmission.app",
                  [](const std::string& path) {
                    return fixtureImagesFolder() &&
                           fs::copy_file(fixtureImage("homebrew-brew/transmission-2.61.dmg"), path);
                  }}),
-    [](const ::testing::TestParamInfo<WholeRun>& info) { return info.param.name; });
+    caseName);
 
 }  // namespace

@@ -17,10 +17,7 @@ namespace {
 
 TEST(StartUp, TooFewArgumentsEndTheRunAtOnce) {
   Workspace ws;  // the tool two folders below its working folder
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{}, std::vector<std::string>{"only.dmg"}}) {
-    std::vector<std::string> argv = {ws.tool()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
+  for (const auto& argv : {std::vector<std::string>{ws.tool()}, std::vector<std::string>{ws.tool(), "only.dmg"}}) {
     // A PATH holding nothing: any command the tool tried would fail loudly.
     auto run = runProgram(argv, {"PATH=/nonexistent"});
     EXPECT_EQ(run.exitStatus, 1);

@@ -15,18 +15,15 @@ std::string hdiutilRecord(const std::vector<std::optional<std::string>>& mountPo
   for (const auto& mountPoint : mountPoints) {
     plist_t entity = plist_new_dict();
     std::string device = "/dev/disk" + std::to_string(disk) + (mountPoint ? "s1" : "");
+    const char* hint = mountPoint ? "48465300-0000-11AA-AA11-00306543ECAC" : "GUID_partition_scheme";
+    plist_dict_set_item(entity, "content-hint", plist_new_string(hint));
+    plist_dict_set_item(entity, "dev-entry", plist_new_string(device.c_str()));
     if (mountPoint) {
-      plist_dict_set_item(entity, "content-hint", plist_new_string("48465300-0000-11AA-AA11-00306543ECAC"));
-      plist_dict_set_item(entity, "dev-entry", plist_new_string(device.c_str()));
       plist_dict_set_item(entity, "mount-point", plist_new_string(mountPoint->c_str()));
-      plist_dict_set_item(entity, "potentially-mountable", plist_new_bool(1));
-      plist_dict_set_item(entity, "volume-kind", plist_new_string("hfs"));
-    } else {
-      plist_dict_set_item(entity, "content-hint", plist_new_string("GUID_partition_scheme"));
-      plist_dict_set_item(entity, "dev-entry", plist_new_string(device.c_str()));
-      plist_dict_set_item(entity, "potentially-mountable", plist_new_bool(0));
-      plist_dict_set_item(entity, "unmapped-content-hint", plist_new_string("GUID_partition_scheme"));
     }
+    plist_dict_set_item(entity, "potentially-mountable", plist_new_bool(mountPoint ? 1 : 0));
+    plist_dict_set_item(entity, mountPoint ? "volume-kind" : "unmapped-content-hint",
+                        plist_new_string(mountPoint ? "hfs" : "GUID_partition_scheme"));
     plist_array_append_item(entities, entity);
   }
   plist_t root = plist_new_dict();
