@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,23 +41,63 @@ Lines loggedInstall(const Install& install, bool succeeds = true) {
   return log;
 }
 
-enum class Standing { nothing, oldBundle, plainFile, link };
+// Copies of sleep started from `executables`, killed with the test.
+struct Sleepers {
+  std::vector<pid_t> ids;
+  explicit Sleepers(const Lines& executables) {
+    for (const std::string& path : executables) {
+      std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+      std::filesystem::copy_file("/bin/sleep", path);
+      const char* arguments[] = {path.c_str(), "600", nullptr};
+      char* environment[] = {nullptr};
+      EXPECT_EQ(::posix_spawn(&ids.emplace_back(), path.c_str(), nullptr, nullptr, const_cast<char**>(arguments),
+                              environment), 0);
+    }
+    std::sort(ids.begin(), ids.end());
+  }
+  ~Sleepers() {
+    for (pid_t id : ids) {
+      ::kill(id, SIGKILL);
+      ::waitpid(id, nullptr, 0);
+    }
+  }
+};
+
+enum class Standing { nothing, oldBundle, plainFile, link, running, manyRunning, runningBeside };
 
 struct ReplaceCase : Named {
   Standing standing;
-  Lines log;
+  Lines log;  // "{d}" stands for the destination, "{1}" to "{6}" for the sleepers' ids
 };
+
+const std::string kRunning = "The app was running while it was replaced, and may misbehave until it is reopened: {d} ";
 
 class CopyAppReplaces : public ::testing::TestWithParam<ReplaceCase> {};
 
 TEST_P(CopyAppReplaces, LeavesExactlyTheNewBundle) {
   Install install;
   makeNewBundle(install.source);
-  switch (GetParam().standing) {
+  const Standing standing = GetParam().standing;
+  Lines sleepers, names{"X.app"};
+  switch (standing) {
     case Standing::nothing:
       break;
+    case Standing::running:  // behind a linked folder, as /Applications may be
+      std::filesystem::rename(install.applications, install.dir / "real");
+      std::filesystem::create_directory_symlink(install.dir / "real", install.applications);
+      [[fallthrough]];
+    case Standing::manyRunning:
+      for (int i = standing == Standing::manyRunning ? 6 : 1; i > 0; --i) {
+        sleepers.push_back(install.destination + "/Contents/MacOS/sleep" + std::to_string(i));
+      }
+      [[fallthrough]];
     case Standing::oldBundle:
       makeOldBundle(install.destination);
+      break;
+    case Standing::runningBeside:
+      makeOldBundle(install.destination);
+      sleepers.push_back(install.destination + "2/sleep");
+      names.push_back("X.app2");
       break;
     case Standing::plainFile:
       writeFile(install.destination, "a plain file", 0644);
@@ -66,10 +108,21 @@ TEST_P(CopyAppReplaces, LeavesExactlyTheNewBundle) {
       break;
   }
   Lines before = GetParam().standing == Standing::link ? snapshotTree(install.dir / "elsewhere") : Lines{};
+  Sleepers running(sleepers);
+  Lines log = GetParam().log;
+  for (std::string& line : log) {
+    for (size_t at; (at = line.find('{')) != std::string::npos;) {
+      const char key = line[at + 1];
+      line.replace(at, 3, key == 'd' ? install.destination : std::to_string(running.ids.at(key - '1')));
+    }
+  }
 
-  EXPECT_EQ(loggedInstall(install), GetParam().log);
+  EXPECT_EQ(loggedInstall(install), log);
+  for (pid_t id : running.ids) {
+    EXPECT_EQ(::waitpid(id, nullptr, WNOHANG), 0) << "the install ended process " << id;
+  }
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
-  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+  EXPECT_EQ(namesIn(install.applications), names);
   if (GetParam().standing == Standing::link) {
     // The link was replaced, not followed: what it pointed at is untouched.
     EXPECT_EQ(snapshotTree(install.dir / "elsewhere"), before);
@@ -81,8 +134,26 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ReplaceCase{{"NothingThere"}, Standing::nothing, {"App Copied successfully"}},
                       ReplaceCase{{"OlderBundleWithExtraFile"}, Standing::oldBundle, kReplaced},
                       ReplaceCase{{"PlainFileInTheWay"}, Standing::plainFile, kReplaced},
-                      ReplaceCase{{"LinkInTheWay"}, Standing::link, kReplaced}),
+                      ReplaceCase{{"LinkInTheWay"}, Standing::link, kReplaced},
+                      ReplaceCase{{"AppRunning"}, Standing::running,
+                                  {kReplaced[0], kRunning + "(process ids {1})", kReplaced[1]}},
+                      ReplaceCase{{"AppRunningSixTimes"}, Standing::manyRunning,
+                                  {kReplaced[0], kRunning + "(process ids {1}, {2}, {3}, {4}, {5} and 1 more)",
+                                   kReplaced[1]}},
+                      ReplaceCase{{"OtherAppRunningUnderALongerName"}, Standing::runningBeside, kReplaced}),
     caseName);
+
+// macOS may name an executable in /Applications, or the bundle, by its data volume path.
+TEST(CopyApp, AppRunsFromTheBundleUnderEitherNameOfItsFolder) {
+  using installer::Firmlinks;
+  const std::string data = "/System/Volumes/Data", app = "/Applications/X.app";
+  for (const auto& [executable, bundle] : std::vector<std::pair<std::string, std::string>>{
+           {data + app + "/X", app}, {app + "/X", data + app}, {app, app}}) {
+    EXPECT_TRUE(installer::liesInside(executable, bundle, Firmlinks::dataVolume)) << executable;
+    EXPECT_EQ(installer::liesInside(executable, bundle, Firmlinks::none), executable == bundle) << executable;
+  }
+  EXPECT_FALSE(installer::liesInside(data + app + "2/X", app, Firmlinks::dataVolume));
+}
 
 // A copy that fails: one failure line, false, whatever stood at the destination
 // exactly as before, no temporary sibling.

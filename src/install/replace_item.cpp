@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "install/copy_tree.h"
 #include "platform/attributes.h"
@@ -362,7 +363,9 @@ Result<Replacement> copyAndPutInPlace(const std::string& source, int folder, con
   }
 
   // 3. Put it in place, unmark it there before its temporary name can be free again,
-  //    and make that durable before anyone hears of it.
+  //    and make that durable before anyone hears of it.  Who runs the old item is
+  //    asked just before: after the swap, their executables lie under another name.
+  std::vector<pid_t> running = old ? processesRunningFrom(place.pathOf(place.name)) : std::vector<pid_t>();
   Result<std::string> oldName = putInPlace(folder, place, temporary, changes);
   if (!oldName) {
     Error failure = oldName.error();
@@ -396,6 +399,7 @@ Result<Replacement> copyAndPutInPlace(const std::string& source, int folder, con
   // 4. Remove the item it replaced, through its descriptor when it could be opened
   //    (a link could not): the copy is in place whatever happens here.
   replacement.replacedExisting = true;
+  replacement.running = std::move(running);
   const std::string oldPath = place.pathOf(*oldName);
   if (*oldName != temporary) {
     displaced = std::move(old);  // set aside by name, not swapped

@@ -3,9 +3,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "install/copy_tree.h"
 #include "platform/folder_changes.h"
+#include "platform/processes.h"
 #include "platform/result.h"
 
 namespace installer {
@@ -17,6 +19,9 @@ struct Replacement {
   // The item it replaced could not be removed.  It stays under its temporary name,
   // and the next install of the same name removes it.
   std::optional<Error> leftover;
+  // The processes whose executable lay inside the item it replaced, found just before
+  // the swap (see processesRunningFrom); none when nothing stood there.
+  std::vector<pid_t> running;
 };
 
 // The temporary sibling names used for the bundle named `name`: "." + name + "." +

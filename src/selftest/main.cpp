@@ -34,6 +34,7 @@
 #include "selftest/image_tools.h"
 #include "selftest/lock_flush_checks.h"
 #include "selftest/log_checks.h"
+#include "selftest/process_check.h"
 #include "selftest/programs.h"
 #include "selftest/rename_checks.h"
 #include "selftest/report.h"
@@ -114,6 +115,7 @@ Counts runChecks(const Workspace& workspace, const ImageTools& tools, const Opti
   report.run([&] { return lockChecks(workspace); });
   report.run([&] { return flushChecks(workspace); });
   report.run([&] { return hiddenFlagChecks(workspace); });
+  report.run([&] { return runningProcessChecks(); });
   report.run([&] { return logChecks(workspace / "log-check-records"); });
   report.run([&] { return commandChecks(workspace); });
   report.run([&] { return imageChecks(workspace, tools); });
