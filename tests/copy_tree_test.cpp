@@ -123,7 +123,7 @@ TEST_P(CopyKeeps, ContentsModesTimesLinksAndAttributes) {
   ASSERT_EQ(::lstat((dir_ / "dest/X.app/Contents/Resources/secret").c_str(), &copied), 0);
   EXPECT_EQ(testing_support::accessTimeOf(copied).tv_sec, 1500000000);
   EXPECT_EQ(testing_support::accessTimeOf(copied).tv_nsec, 123456789);
-  EXPECT_EQ(snapshotTree(dir_ / "dest/X.app"), snapshotTree(volume() + "/X.app"));
+  EXPECT_EQ(snapshotTree(dir_ / "dest/X.app"), snapshotTree(volume() + "/X.app", testing_support::SnapshotModes::asCopied));
   EXPECT_EQ(modeOf(dir_ / "dest/X.app/Contents/Locked") & 07777, 0555u);
 }
 
@@ -241,11 +241,25 @@ TEST(CopyTree, DropsSetIdBitsAndWorldWriteAsRootAndGivesTheCopyToTheRunningUser)
   ::chmod((dir / "src/setgid").c_str(), 02711);
   ::chmod((dir / "src/shared").c_str(), 02775);
   ::chmod((dir / "src/MacOS").c_str(), 01777);
+  // Installed by root, everyone may read every item, and search where the owner may.
+  const bool root = ::geteuid() == 0;
+  struct Row { const char* path; mode_t image, byRoot; };
+  const Row rows[] = {{"private/secret", 0600, 0644}, {"private/tool", 0700, 0755}, {"private/odd", 0571, 0575},
+                      {"private/groupRuns", 0610, 0654}, {"private/readable", 0604, 0644}, {"private", 0700, 0755}};
+  for (const Row& row : rows) {
+    const std::string path = dir / "src/" + row.path;
+    std::filesystem::is_directory(path) ? void(::chmod(path.c_str(), row.image)) : writeFile(path, "r", row.image);
+    ::chmod(path.c_str(), row.image);
+  }
 
   ASSERT_EQ(copyInto(dir / "src", dir.path(), "copy"), std::nullopt);
+  for (const Row& row : rows) {
+    EXPECT_EQ(modeOf(dir / "copy/" + row.path) & 07777, root ? row.byRoot : row.image) << row.path;
+  }
 
   EXPECT_EQ(modeOf(dir / "copy/setuid") & 07777, 0755u);
-  EXPECT_EQ(modeOf(dir / "copy/setgid") & 07777, 0711u);
+  // Installed by root, everyone may read and run it.
+  EXPECT_EQ(modeOf(dir / "copy/setgid") & 07777, ::geteuid() == 0 ? 0755u : 0711u);
   EXPECT_EQ(modeOf(dir / "copy/shared") & 07777, 0775u);
   // Installed by root, nothing may be changed by every local user.
   const mode_t worldWrite = ::geteuid() == 0 ? 0 : S_IWOTH;

@@ -24,11 +24,14 @@ CopyRules CopyRules::forThisProcess() {
   CopyRules rules;
   rules.mask = ::umask(0);
   ::umask(rules.mask);
-  // Installed by root, the copy is what every user runs later: none of them may
-  // change it, whatever the image says.
-  const mode_t dropped = ::geteuid() == 0 ? S_IWOTH : 0;
+  // Installed by root, the copy is what every user runs later: all of them may read
+  // it, as anyone who can attach the image can, and none of them may change it,
+  // whatever the image says.
+  const bool byRoot = ::geteuid() == 0;
+  const mode_t dropped = byRoot ? S_IWOTH : 0;
   rules.filePermissions = kFilePermissions & ~dropped;
   rules.folderPermissions = kFolderPermissions & ~dropped;
+  rules.readers = byRoot ? CopyRules::Readers::everyone : CopyRules::Readers::asInImage;
   return rules;
 }
 
@@ -53,7 +56,7 @@ Result<void> ItemSteps::finishFileAttributes(int from, UniqueFd to, const struct
   if (Result<void> copied = content_.copyAttributes(from, to.get(), status, ends); !copied) {
     return copied;
   }
-  const mode_t wanted = status.st_mode & rules_.filePermissions;
+  const mode_t wanted = rules_.fileMode(status);
   if (createdMode != wanted && ::fchmod(to.get(), wanted) != 0) {
     return systemError(errno, "setting permissions of", ends.destination);
   }
@@ -77,7 +80,7 @@ Result<void> ItemSteps::finishFolder(int from, int to, const struct stat& status
   if (Result<void> copied = content_.copyAttributes(from, to, status, ends); !copied) {
     return copied;
   }
-  if (::fchmod(to, status.st_mode & rules_.folderPermissions) != 0) {
+  if (::fchmod(to, rules_.folderMode(status)) != 0) {
     return systemError(errno, "setting permissions of", ends.destination);
   }
   if (::futimens(to, itemTimes(status).data()) != 0) {

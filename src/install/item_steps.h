@@ -13,18 +13,34 @@ namespace installer {
 // copy starts: reading the file creation mask means setting it for the whole process,
 // so no thread may be creating files meanwhile.
 struct CopyRules {
+  // Who may read the copy: whom the image's modes let, or everyone (read on every
+  // item, search on folders and on files their owner may execute).
+  enum class Readers { asInImage, everyone };
+
   mode_t mask = 0;
   mode_t filePermissions = 0;
   mode_t folderPermissions = 0;
+  Readers readers = Readers::asInImage;
 
   static CopyRules forThisProcess();
 
-  // The mode to create the copy of a file with: writable for the owner, so that the
-  // attributes can still be written.  When that and the mask leave the wanted bits
-  // as they are, no chmod follows.
-  mode_t creationMode(const struct stat& status) const {
-    return ((status.st_mode & filePermissions) | S_IRUSR | S_IWUSR) & ~mask;
+  // The final permission bits of the copy of a file or folder with `status`.
+  mode_t fileMode(const struct stat& status) const {
+    const mode_t mode = status.st_mode & filePermissions;
+    if (readers == Readers::asInImage) {
+      return mode;
+    }
+    return mode | S_IRGRP | S_IROTH | ((mode & S_IXUSR) != 0 ? S_IXGRP | S_IXOTH : 0);
   }
+  mode_t folderMode(const struct stat& status) const {
+    const mode_t mode = status.st_mode & folderPermissions;
+    return readers == Readers::asInImage ? mode : mode | S_IRGRP | S_IROTH | S_IXGRP | S_IXOTH;
+  }
+
+  // The mode to create the copy of a file with: writable for the owner, so that the
+  // attributes can still be written.  When that and the mask leave the final bits as
+  // they are, no chmod follows.
+  mode_t creationMode(const struct stat& status) const { return (fileMode(status) | S_IRUSR | S_IWUSR) & ~mask; }
 };
 
 // The work on one item once the walk has placed it: filling a created file, and

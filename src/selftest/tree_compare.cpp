@@ -288,8 +288,13 @@ Result<void> restat(TreeSnapshot& items, const std::string& root) {
 }
 
 mode_t keptMode(const struct stat& status, bool byRoot) {
-  mode_t kept = status.st_mode & (S_ISDIR(status.st_mode) ? 01777 : 0777);
-  return byRoot ? kept & ~static_cast<mode_t>(S_IWOTH) : kept;
+  const bool folder = S_ISDIR(status.st_mode);
+  mode_t kept = status.st_mode & (folder ? 01777 : 0777);
+  if (!byRoot) {
+    return kept;
+  }
+  const mode_t search = folder || (kept & S_IXUSR) != 0 ? 0011 : 0;
+  return (kept & ~static_cast<mode_t>(S_IWOTH)) | 0044 | search;
 }
 
 std::vector<Difference> compareTrees(const TreeSnapshot& source, const std::string& sourceRoot,

@@ -50,7 +50,8 @@ Result<TreeSnapshot> snapshotTree(const std::string& root);
 Result<void> restat(TreeSnapshot& items, const std::string& root);
 
 struct CompareRules {
-  // The copy was made by root, which takes write permission for others away.
+  // The copy was made by root, which takes write permission for others away and
+  // gives everyone read (and search, where the owner may) permission.
   bool byRoot = false;
   // Times and attributes are compared unless a file system in between (an ISO 9660
   // image) cannot keep them.
@@ -59,7 +60,7 @@ struct CompareRules {
 };
 
 // The permission bits a copy of an item with `status` has: set-user-ID and
-// set-group-ID dropped, o+w too when root made it.
+// set-group-ID dropped; o+w dropped and go+rX added when root made it.
 mode_t keptMode(const struct stat& status, bool byRoot);
 
 // What differs between the copy and its source.  Metadata come from the snapshots

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "support/files.h"
+#include "selftest/tree_compare.h"
 #include "support/item_state.h"
 
 namespace testing_support {
@@ -30,10 +31,13 @@ std::string attributesOf(const std::string& path) {
   return text;
 }
 
-std::string describe(const std::string& root, const std::string& path) {
+std::string describe(const std::string& root, const std::string& path, SnapshotModes modes) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
     throw std::runtime_error("lstat " + path);
+  }
+  if (modes == SnapshotModes::asCopied && !S_ISLNK(status.st_mode)) {
+    status.st_mode = (status.st_mode & S_IFMT) | installer::selftest::keptMode(status, ::geteuid() == 0);
   }
   timespec modified = modificationTimeOf(status);
   char line[160];
@@ -54,11 +58,11 @@ std::string describe(const std::string& root, const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> snapshotTree(const std::string& root) {
-  std::vector<std::string> lines{describe(root, root)};
+std::vector<std::string> snapshotTree(const std::string& root, SnapshotModes modes) {
+  std::vector<std::string> lines{describe(root, root, modes)};
   if (std::filesystem::is_directory(std::filesystem::symlink_status(root))) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-      lines.push_back(describe(root, entry.path().string()));
+      lines.push_back(describe(root, entry.path().string(), modes));
     }
   }
   std::sort(lines.begin(), lines.end());

@@ -9,7 +9,10 @@ namespace testing_support {
 // bits, owner, modification time to the nanosecond, link target or whole contents,
 // and the extended attributes a copy keeps (user.* on Linux, all of them on macOS).
 // Two trees hold the same things when their snapshots are equal.
-std::vector<std::string> snapshotTree(const std::string& root);
+// With `asCopied`, each mode is the one a copy made by this process gets (as the
+// self-test's keptMode says), so a source's snapshot equals its copy's.
+enum class SnapshotModes { asTheyAre, asCopied };
+std::vector<std::string> snapshotTree(const std::string& root, SnapshotModes modes = SnapshotModes::asTheyAre);
 
 // The names in the folder at `path`, sorted.
 std::vector<std::string> namesIn(const std::string& path);
