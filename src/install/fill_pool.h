@@ -5,7 +5,6 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -42,23 +41,6 @@ struct FileToFill {
   std::string destination;
 };
 
-// A large file that several workers fill at once, a part each; the worker that fills
-// its last part finishes it.
-struct SplitFile {
-  FileToFill file;
-  size_t partsLeft = 0;  // guarded by the pool's mutex
-};
-
-// What the queue holds: a whole file, or one part of a split one.
-struct FillTask {
-  FileToFill file;                   // a whole file, when `split` is empty
-  std::shared_ptr<SplitFile> split;  // the file a part belongs to
-  off_t offset = 0;
-  off_t length = 0;
-
-  WalkPosition position() const { return split ? split->file.position : file.position; }
-};
-
 // Threads that fill the files a walk creates while the walk goes on.  The walk hands
 // each file over through a queue of fixed length, waiting while it is full, so the
 // memory and descriptors the files in flight take stay bounded however many there
@@ -85,9 +67,10 @@ public:
   // Hands `file` over to the workers (what it holds is taken; it is left holding an
   // empty one to reuse), waiting for room in the queue; or gives a small file back
   // when the queue is full, for the walk to fill itself rather than wait while the
-  // workers copy large files.  A file of two data parts or more (see dataPartSize) is
-  // handed over as its parts, which the workers fill at once.  Refused, with `file`
-  // left as it is, once a failure is known: the walk stops then.
+  // workers copy large files.  A file goes to one worker whole, however large: the
+  // file systems a bundle is installed on let one writer at a time into a file, so a
+  // second one would only wait.  Refused, with `file` left as it is, once a failure is
+  // known: the walk stops then.
   enum class Handover { taken, givenBack, refused };
   Handover fill(FileToFill& file);
 
@@ -121,8 +104,6 @@ private:
   static constexpr off_t kLargeFile = 1 << 20;
 
   void work(size_t index);
-  Handover split(FileToFill& file, std::unique_lock<std::mutex>& lock);
-  Result<void> fillTask(ItemSteps& steps, FillTask& task);
   void wakeAllLocked();
   void record(WalkPosition position, Error error);
   template <typename Visit>
@@ -137,7 +118,7 @@ private:
   const size_t batch_;
   // Guarded by mutex_: the queue, a ring of files in walk order from head_ on; the
   // positions the workers are filling; the end of the walk; the first failure.
-  std::vector<FillTask> queue_;
+  std::vector<FileToFill> queue_;
   size_t head_ = 0;
   size_t queued_ = 0;
   std::vector<std::optional<WalkPosition>> filling_;

@@ -37,19 +37,6 @@ Result<void> ItemSteps::fillFile(int from, UniqueFd to, const struct stat& statu
   if (Result<void> copied = content_.copyData(from, to.get(), status, ends); !copied) {
     return copied;
   }
-  return finishFileAttributes(from, std::move(to), status, createdMode, ends);
-}
-
-Result<void> ItemSteps::finishFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode,
-                                   const CopyEnds& ends) {
-  if (Result<void> sized = setCopyLength(to.get(), status, ends); !sized) {
-    return sized;
-  }
-  return finishFileAttributes(from, std::move(to), status, createdMode, ends);
-}
-
-Result<void> ItemSteps::finishFileAttributes(int from, UniqueFd to, const struct stat& status, mode_t createdMode,
-                                             const CopyEnds& ends) {
   if (Result<void> copied = content_.copyAttributes(from, to.get(), status, ends); !copied) {
     return copied;
   }

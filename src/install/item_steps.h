@@ -39,23 +39,11 @@ public:
   // durability and closes it.
   Result<void> fillFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode, const CopyEnds& ends);
 
-  // The same in two steps, for a large file that several threads fill at once: each
-  // copies parts of its contents (see ItemContentCopier::copyDataPart), and then one
-  // finishes it: its length, attributes, permissions and times, and closes it.
-  Result<void> fillPart(int from, int to, const struct stat& status, off_t offset, off_t length,
-                        const CopyEnds& ends) {
-    return content_.copyDataPart(from, to, status, offset, length, ends);
-  }
-  Result<void> finishFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode, const CopyEnds& ends);
-
   // Gives the filled copy `to` of the folder open at `from` its attributes,
   // permissions and times.
   Result<void> finishFolder(int from, int to, const struct stat& status, const CopyEnds& ends);
 
 private:
-  Result<void> finishFileAttributes(int from, UniqueFd to, const struct stat& status, mode_t createdMode,
-                                    const CopyEnds& ends);
-
   const CopyRules& rules_;
   ItemContentCopier content_;
 };
