@@ -118,8 +118,9 @@ public:
         steps_(rules_) {}
 
   Result<void> copy(int folder, const std::string& name) {
+    // The walk is one of the workers: it fills files too when the others are behind.
     if (budget_.workers > 1) {
-      pool_.emplace(budget_.workers, budget_.queueLength, rules_);
+      pool_.emplace(budget_.workers - 1, budget_.queueLength, rules_);
       if (pool_->workers() == 0) {
         pool_.reset();
       }
