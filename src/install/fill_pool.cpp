@@ -7,8 +7,9 @@
 
 namespace installer {
 
-FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules)
+FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules, WritingBackMeanwhile* writingBack)
     : rules_(rules),
+      writingBack_(writingBack),
       queueLength_(std::max<size_t>(queueLength, 1)),
       batch_(std::clamp<size_t>(queueLength_ / 2, 1, kMostBatch)),
       queue_(queueLength_),
@@ -113,7 +114,7 @@ std::optional<PlacedFailure> FillPool::finish() {
 }
 
 void FillPool::work(size_t index) {
-  ItemSteps steps(rules_);
+  ItemSteps steps(rules_, writingBack_);
   FileToFill file;
   std::unique_lock lock(mutex_);
   for (;;) {

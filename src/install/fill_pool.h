@@ -54,9 +54,9 @@ struct FileToFill {
 class FillPool {
 public:
   // Starts `workers` threads, or as many as the system allows (workers() says how
-  // many), each filling files by `rules`, which must outlive the pool, handed over
-  // through a queue of `queueLength` files.
-  FillPool(size_t workers, size_t queueLength, const CopyRules& rules);
+  // many), each filling files by `rules` and telling `writingBack` (both must outlive
+  // the pool), handed over through a queue of `queueLength` files.
+  FillPool(size_t workers, size_t queueLength, const CopyRules& rules, WritingBackMeanwhile* writingBack);
   // Stops and joins the threads, as finish() does.
   ~FillPool();
   FillPool(const FillPool&) = delete;
@@ -110,6 +110,7 @@ private:
   void forEachUnfilledLocked(Visit visit) const;
 
   const CopyRules& rules_;
+  WritingBackMeanwhile* const writingBack_;
   std::mutex mutex_;
   std::condition_variable workArrived_;   // workers wait here for files
   std::condition_variable workProgressed_;  // the walk waits here for room or filled files

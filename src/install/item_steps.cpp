@@ -50,6 +50,9 @@ Result<void> ItemSteps::fillFile(int from, UniqueFd to, const struct stat& statu
   if (Result<void> flushed = flushFileOfCopy(to.get(), status.st_size, ends.destination); !flushed) {
     return flushed;
   }
+  if (writingBack_ != nullptr) {
+    writingBack_->written(status.st_size);
+  }
   // Some file systems report a failed write only when the file is closed.
   if (::close(to.release()) != 0 && errno != EINTR) {
     return writingFailed(errno, ends);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "platform/durability.h"
 #include "platform/fd.h"
 #include "platform/file_copy.h"
 #include "platform/result.h"
@@ -32,7 +33,9 @@ struct CopyRules {
 // only reusable buffers, so each thread that copies items has its own.
 class ItemSteps {
 public:
-  explicit ItemSteps(const CopyRules& rules) : rules_(rules) {}
+  // Each file filled is told to `writingBack`, when given.
+  explicit ItemSteps(const CopyRules& rules, WritingBackMeanwhile* writingBack = nullptr)
+      : rules_(rules), writingBack_(writingBack) {}
 
   // Copies the contents, attributes, permissions and times of the file open at `from`
   // into its new copy `to`, which has the mode `createdMode`, hands its data on for
@@ -45,6 +48,7 @@ public:
 
 private:
   const CopyRules& rules_;
+  WritingBackMeanwhile* writingBack_;
   ItemContentCopier content_;
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/attributes.h"
+#include "platform/durability.h"
 #include "platform/file_copy.h"
 
 namespace installer {
@@ -151,8 +152,20 @@ Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fr
       return readingFailed(errno, ends);
     }
     hole = std::min(hole, size);
-    if (Result<void> copied = copyRange(state_->ways, from, to, data, hole - data, ends); !copied) {
-      return copied;
+    // A large file goes in pieces, each handed on to the disk once written, so that
+    // the disk is busy with it while the rest is copied.
+    const bool large = writingBackPiece() > 0 && size >= writingBackPiece();
+    const off_t piece = large ? writingBackPiece() : hole - data;
+    for (off_t at = data; at < hole; at += piece) {
+      const off_t length = std::min(piece, hole - at);
+      if (Result<void> copied = copyRange(state_->ways, from, to, at, length, ends); !copied) {
+        return copied;
+      }
+      if (large) {
+        if (Result<void> started = startWritingBack(to, at, length, ends.destination); !started) {
+          return started;
+        }
+      }
     }
     offset = hole;
   }
