@@ -465,10 +465,14 @@ Result<Next> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int 
     case FillPool::Handover::taken:
       return Next::goOn;
     case FillPool::Handover::givenBack: {
-      UniqueFd source = std::move(handedOver_.from);
-      if (Result<void> filled = steps_.fillFile(source.get(), std::move(handedOver_.to), status, mode, ends());
+      // This file, or one handed over earlier: its failure is placed at its own step.
+      FileToFill& file = handedOver_;
+      UniqueFd source = std::move(file.from);
+      if (Result<void> filled = steps_.fillFile(source.get(), std::move(file.to), file.status, file.createdMode,
+                                                CopyEnds{file.source, file.destination});
           !filled) {
-        return filled.error();
+        pool_->fail(file.position, filled.error());
+        break;
       }
       return Next::goOn;
     }

@@ -47,15 +47,20 @@ FillPool::~FillPool() {
 FillPool::Handover FillPool::fill(FileToFill& file) {
   const bool large = file.status.st_size >= kLargeFile;
   std::unique_lock lock(mutex_);
-  if (queued_ == queueLength_ && !firstFailure_) {
-    wakeAllLocked();
-    if (!large) {
-      return Handover::givenBack;
-    }
-    workProgressed_.wait(lock, [&] { return queued_ <= queueLength_ - batch_ || firstFailure_; });
-  }
   if (firstFailure_) {
     return Handover::refused;
+  }
+  if (queued_ == queueLength_) {
+    wakeAllLocked();
+    if (large) {
+      // The other workers are behind, maybe each on a large file: rather than wait,
+      // the walk fills the file that has waited longest, and the large one takes its
+      // place at the end.  In a full ring the head's slot is also the one after the
+      // tail.
+      std::swap(queue_[head_], file);
+      head_ = (head_ + 1) % queueLength_;
+    }
+    return Handover::givenBack;
   }
   std::swap(queue_[(head_ + queued_) % queueLength_], file);
   ++queued_;
@@ -133,11 +138,7 @@ void FillPool::work(size_t index) {
     if (!dropped) {
       filling_[index] = file.position;
     }
-    const bool room = queued_ == queueLength_ - batch_;
     lock.unlock();
-    if (room) {
-      workProgressed_.notify_one();
-    }
 
     Result<void> filled;
     if (!dropped) {

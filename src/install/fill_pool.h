@@ -42,9 +42,9 @@ struct FileToFill {
 };
 
 // Threads that fill the files a walk creates while the walk goes on.  The walk hands
-// each file over through a queue of fixed length, waiting while it is full, so the
-// memory and descriptors the files in flight take stay bounded however many there
-// are.  The threads share only that queue (with the positions of the files being
+// each file over through a queue of fixed length, filling one itself while it is
+// full, so the memory and descriptors the files in flight take stay bounded however
+// many there are.  The threads share only that queue (with the positions of the files being
 // filled) and the first failure in walk order; each has its own ItemSteps.  The
 // members below are for the walk's thread; the workers run work() alone.
 //
@@ -65,9 +65,10 @@ public:
   size_t workers() const { return threads_.size(); }
 
   // Hands `file` over to the workers (what it holds is taken; it is left holding an
-  // empty one to reuse), waiting for room in the queue; or gives a small file back
-  // when the queue is full, for the walk to fill itself rather than wait while the
-  // workers copy large files.  A file goes to one worker whole, however large: the
+  // empty one to reuse).  When the queue is full, the walk fills a file itself rather
+  // than wait while the workers copy large files: `file` is given back, a small one
+  // as it is, a large one in exchange for the file that has waited longest in the
+  // queue (which comes earlier in walk order).  A file goes to one worker whole, however large: the
   // file systems a bundle is installed on let one writer at a time into a file, so a
   // second one would only wait.  Refused, with `file` left as it is, once a failure is
   // known: the walk stops then.
@@ -95,12 +96,12 @@ public:
 
 private:
   // Waking a thread costs about as much as filling a small file, so sleeping workers
-  // are woken for files in batches of this many (a large file wakes one at once), and
-  // a walk waiting for room in the queue for that much room; a short queue has
-  // smaller batches.  Before the walk waits for anything, it wakes them all.
+  // are woken for files in batches of this many (a large file wakes one at once); a
+  // short queue has smaller batches.  Before the walk waits for anything, or fills a
+  // file itself, it wakes them all.
   static constexpr size_t kMostBatch = 4;
-  // A file that takes a worker long enough to wake one at once, and that the walk
-  // waits for room for rather than fill itself.
+  // A file that takes a worker long enough to wake one at once, and that the walk,
+  // with the queue full, puts in the queue in exchange for the oldest one.
   static constexpr off_t kLargeFile = 1 << 20;
 
   void work(size_t index);
@@ -113,7 +114,7 @@ private:
   WritingBackMeanwhile* const writingBack_;
   std::mutex mutex_;
   std::condition_variable workArrived_;   // workers wait here for files
-  std::condition_variable workProgressed_;  // the walk waits here for room or filled files
+  std::condition_variable workProgressed_;  // the walk waits here for filled files
   // The queue's length (each file in it holds two descriptors) and its batch.
   const size_t queueLength_;
   const size_t batch_;
