@@ -267,7 +267,7 @@ struct FirstFailureCase : Named {
 constexpr off_t kChildFileSizeLimit = 4 << 20;
 
 void makeFifo(const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }
-// Large enough to be filled in parts by several workers at once.
+// Large enough that the walk hands it to a worker and goes on meanwhile.
 void makeTooLargeFile(const std::string& path) { writeFile(path, std::string(kChildFileSizeLimit + (14 << 20), 'L')); }
 
 std::string makeFifoAt(const Install&, const std::string& path) {

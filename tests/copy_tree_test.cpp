@@ -62,7 +62,7 @@ void makeRichBundle(const std::string& app) {
   writeFile(app + "/Contents/Resources/secret", "s", 0600);
   writeFile(app + "/Contents/Resources/empty", "", 0444);
   writeFile(app + "/Contents/Resources/odd mode", "m", 0571);
-  // Large enough to be filled in parts by several workers at once.
+  // Large: a worker fills it while the walk goes on.
   std::string large(17 * 1024 * 1024 + 17, '\0');
   for (size_t i = 0; i < large.size(); ++i) {
     large[i] = static_cast<char>(i * 7919 % 251);
@@ -358,8 +358,8 @@ TEST(CopyTree, AttributeWithoutRoomOnTheDestinationFailsTheCopy) {
 }
 
 TEST(CopyTree, FileWrittenToWhileItIsCopiedFailsTheCopy) {
-  // Cut short or rewritten in place once the copy has opened it: copied whole by the
-  // walk, or in parts by several workers at once.
+  // Cut short or rewritten in place once the copy has opened it: copied by the
+  // walk itself, or by a worker while the walk goes on.
   for (off_t size : {off_t{64 << 10}, off_t{(16 << 20) + 1}}) {
     for (bool cut : {true, false}) {
       SCOPED_TRACE(std::to_string(size) + (cut ? " bytes, cut short" : " bytes, rewritten"));

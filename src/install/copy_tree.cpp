@@ -15,6 +15,7 @@
 #include "install/item_steps.h"
 #include "install/linked_files.h"
 #include "platform/descriptors.h"
+#include "platform/durability.h"
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/file_copy.h"
@@ -107,7 +108,7 @@ struct UnfinishedFolder {
 class TreeCopier {
 public:
   TreeCopier(const std::string& source, const std::string& shownPath, const CopyBudget& budget,
-             const std::function<Result<void>(int)>& onCreated)
+             const std::function<Result<void>(int)>& onCreated, WritingBackMeanwhile* writingBack)
       : source_(source),
         destination_(shownPath),
         onCreated_(onCreated),
@@ -115,11 +116,13 @@ public:
         sources_(budget.heldLevels),
         destinations_(budget.heldLevels),
         rules_(CopyRules::forThisProcess()),
-        steps_(rules_) {}
+        writingBack_(writingBack),
+        steps_(rules_, writingBack) {}
 
   Result<void> copy(int folder, const std::string& name) {
+    // The walk is one of the workers: it fills files too when the others are behind.
     if (budget_.workers > 1) {
-      pool_.emplace(budget_.workers, budget_.queueLength, rules_);
+      pool_.emplace(budget_.workers - 1, budget_.queueLength, rules_, writingBack_);
       if (pool_->workers() == 0) {
         pool_.reset();
       }
@@ -190,6 +193,7 @@ private:
   FolderTrail destinations_;
   LinkedFiles linked_;
   const CopyRules rules_;
+  WritingBackMeanwhile* const writingBack_;
   ItemSteps steps_;
   std::string linkTarget_;
   // The position of the step the walk is at.
@@ -461,10 +465,14 @@ Result<Next> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int 
     case FillPool::Handover::taken:
       return Next::goOn;
     case FillPool::Handover::givenBack: {
-      UniqueFd source = std::move(handedOver_.from);
-      if (Result<void> filled = steps_.fillFile(source.get(), std::move(handedOver_.to), status, mode, ends());
+      // This file, or one handed over earlier: its failure is placed at its own step.
+      FileToFill& file = handedOver_;
+      UniqueFd source = std::move(file.from);
+      if (Result<void> filled = steps_.fillFile(source.get(), std::move(file.to), file.status, file.createdMode,
+                                                CopyEnds{file.source, file.destination});
           !filled) {
-        return filled.error();
+        pool_->fail(file.position, filled.error());
+        break;
       }
       return Next::goOn;
     }
@@ -553,7 +561,12 @@ Result<void> copyTree(const std::string& source, int folder, const std::string& 
                        std::to_string(kCopyReserve + 4) + " are needed)",
                    "copying", source);
   }
-  TreeCopier copier(source, shownPath, *budget, onCreated);
+  // With threads beside the walk, one more gets the disk writing meanwhile.
+  std::optional<WritingBackMeanwhile> writingBack;
+  if (budget->workers > 1) {
+    writingBack.emplace(folder);
+  }
+  TreeCopier copier(source, shownPath, *budget, onCreated, writingBack ? &*writingBack : nullptr);
   return copier.copy(folder, name);
 }
 

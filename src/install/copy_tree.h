@@ -18,7 +18,7 @@ struct CopyBudget {
   size_t heldLevels = 0;         // folders each walk (the source's, the copy's) keeps open
   size_t queueLength = 0;        // files handed to the workers and not taken yet
   size_t unfinishedFolders = 0;  // folders whose finish waits for their files
-  size_t workers = 1;            // 1: the walk fills every file itself
+  size_t workers = 1;            // the walk and the threads beside it; 1: the walk alone
 };
 
 // The budget of a copy with `workers` workers when `freeDescriptors` are free: as many
@@ -46,9 +46,11 @@ std::optional<CopyBudget> planCopy(size_t freeDescriptors, size_t workers);
 // Each file's data is handed on for durability (see platform/durability.h) before it
 // is closed.
 //
-// The calling thread walks the tree and creates its items while `workers` threads
-// fill the files; with one worker, the calling thread fills them itself and no thread
-// is started.  Every thread is joined before copyTree returns.
+// The calling thread walks the tree and creates its items, and is one of the
+// `workers` that fill the files: the others are threads that fill what it hands over
+// while it walks on, and it fills a small file itself when they are behind.  With one
+// worker, the calling thread fills every file and no thread is started.  Every
+// thread is joined before copyTree returns.
 //
 // `onCreated`, when given, is called with a descriptor of the new top item right
 // after it is created, before anything is copied into it; an Error it returns ends

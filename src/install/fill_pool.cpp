@@ -4,12 +4,12 @@
 #include <exception>
 #include <utility>
 
-#include "platform/file_copy.h"
 
 namespace installer {
 
-FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules)
+FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules, WritingBackMeanwhile* writingBack)
     : rules_(rules),
+      writingBack_(writingBack),
       queueLength_(std::max<size_t>(queueLength, 1)),
       batch_(std::clamp<size_t>(queueLength_ / 2, 1, kMostBatch)),
       queue_(queueLength_),
@@ -29,7 +29,7 @@ FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules)
 template <typename Visit>
 void FillPool::forEachUnfilledLocked(Visit visit) const {
   for (size_t index = 0; index < queued_; ++index) {
-    visit(queue_[(head_ + index) % queueLength_].position());
+    visit(queue_[(head_ + index) % queueLength_].position);
   }
   for (const std::optional<WalkPosition>& being : filling_) {
     if (being) {
@@ -47,50 +47,24 @@ FillPool::~FillPool() {
 FillPool::Handover FillPool::fill(FileToFill& file) {
   const bool large = file.status.st_size >= kLargeFile;
   std::unique_lock lock(mutex_);
-  const off_t part = dataPartSize();
-  if (part > 0 && threads_.size() > 1 && file.status.st_size >= 2 * part) {
-    return split(file, lock);
-  }
-  if (queued_ == queueLength_ && !firstFailure_) {
-    wakeAllLocked();
-    if (!large) {
-      return Handover::givenBack;
-    }
-    workProgressed_.wait(lock, [&] { return queued_ <= queueLength_ - batch_ || firstFailure_; });
-  }
   if (firstFailure_) {
     return Handover::refused;
   }
-  std::swap(queue_[(head_ + queued_) % queueLength_].file, file);
+  if (queued_ == queueLength_) {
+    wakeAllLocked();
+    if (large) {
+      // The other workers are behind, maybe each on a large file: rather than wait,
+      // the walk fills the file that has waited longest, and the large one takes its
+      // place at the end.  In a full ring the head's slot is also the one after the
+      // tail.
+      std::swap(queue_[head_], file);
+      head_ = (head_ + 1) % queueLength_;
+    }
+    return Handover::givenBack;
+  }
+  std::swap(queue_[(head_ + queued_) % queueLength_], file);
   ++queued_;
   if (sleeping_ > 0 && (large || queued_ % batch_ == 0)) {
-    workArrived_.notify_one();
-  }
-  return Handover::taken;
-}
-
-FillPool::Handover FillPool::split(FileToFill& file, std::unique_lock<std::mutex>& lock) {
-  if (firstFailure_) {
-    return Handover::refused;
-  }
-  const off_t part = dataPartSize();
-  const off_t size = file.status.st_size;
-  auto shared = std::make_shared<SplitFile>();
-  shared->partsLeft = static_cast<size_t>((size + part - 1) / part);
-  std::swap(shared->file, file);
-  for (off_t offset = 0; offset < size; offset += part) {
-    wakeAllLocked();
-    workProgressed_.wait(lock, [&] { return queued_ < queueLength_ || firstFailure_; });
-    if (firstFailure_) {
-      // The parts not handed over will never be filled, nor will the file be finished.
-      shared->partsLeft -= static_cast<size_t>((size - offset + part - 1) / part);
-      break;
-    }
-    FillTask& task = queue_[(head_ + queued_) % queueLength_];
-    task.split = shared;
-    task.offset = offset;
-    task.length = std::min(part, size - offset);
-    ++queued_;
     workArrived_.notify_one();
   }
   return Handover::taken;
@@ -145,8 +119,8 @@ std::optional<PlacedFailure> FillPool::finish() {
 }
 
 void FillPool::work(size_t index) {
-  ItemSteps steps(rules_);
-  FillTask task;
+  ItemSteps steps(rules_, writingBack_);
+  FileToFill file;
   std::unique_lock lock(mutex_);
   for (;;) {
     if (queued_ == 0 && !closed_) {
@@ -157,61 +131,31 @@ void FillPool::work(size_t index) {
     if (queued_ == 0) {
       return;
     }
-    std::swap(task, queue_[head_]);
+    std::swap(file, queue_[head_]);
     head_ = (head_ + 1) % queueLength_;
     --queued_;
-    const WalkPosition position = task.position();
-    const bool dropped = firstFailure_ && firstFailure_->position < position;
+    const bool dropped = firstFailure_ && firstFailure_->position < file.position;
     if (!dropped) {
-      filling_[index] = position;
+      filling_[index] = file.position;
     }
-    const bool room = queued_ == queueLength_ - batch_;
     lock.unlock();
-    if (room) {
-      workProgressed_.notify_one();
-    }
 
-    Result<void> filled = dropped ? Result<void>() : fillTask(steps, task);
+    Result<void> filled;
+    if (!dropped) {
+      filled = steps.fillFile(file.from.get(), std::move(file.to), file.status, file.createdMode,
+                              CopyEnds{file.source, file.destination});
+    }
+    // Its descriptors go now, not when the slot is next used.
+    file.from.reset();
+    file.to.reset();
 
     lock.lock();
     if (!filled) {
-      record(position, filled.error());
-    }
-    // The last part of a split file: the file is finished now, unless a failure at it
-    // or before it is known.
-    if (task.split && --task.split->partsLeft == 0 && !(firstFailure_ && firstFailure_->position <= position)) {
-      filling_[index] = position;
-      lock.unlock();
-      FileToFill& file = task.split->file;
-      const CopyEnds ends{file.source, file.destination};
-      // The parts make one state of the file only if it did not change meanwhile.
-      filled = checkSourceUnchanged(file.from.get(), file.status, ends);
-      if (filled) {
-        filled = steps.finishFile(file.from.get(), std::move(file.to), file.status, file.createdMode, ends);
-      }
-      lock.lock();
-      if (!filled) {
-        record(position, filled.error());
-      }
+      record(file.position, filled.error());
     }
     filling_[index].reset();
-    // Descriptors go when the task lets go: a split file's when its last part does.
-    lock.unlock();
-    task = FillTask();
-    lock.lock();
     workProgressed_.notify_one();  // a file filled, or a failure known
   }
-}
-
-Result<void> FillPool::fillTask(ItemSteps& steps, FillTask& task) {
-  if (task.split) {
-    const FileToFill& file = task.split->file;
-    return steps.fillPart(file.from.get(), file.to.get(), file.status, task.offset, task.length,
-                          CopyEnds{file.source, file.destination});
-  }
-  FileToFill& file = task.file;
-  return steps.fillFile(file.from.get(), std::move(file.to), file.status, file.createdMode,
-                        CopyEnds{file.source, file.destination});
 }
 
 void FillPool::record(WalkPosition position, Error error) {

@@ -5,7 +5,6 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -42,27 +41,10 @@ struct FileToFill {
   std::string destination;
 };
 
-// A large file that several workers fill at once, a part each; the worker that fills
-// its last part finishes it.
-struct SplitFile {
-  FileToFill file;
-  size_t partsLeft = 0;  // guarded by the pool's mutex
-};
-
-// What the queue holds: a whole file, or one part of a split one.
-struct FillTask {
-  FileToFill file;                   // a whole file, when `split` is empty
-  std::shared_ptr<SplitFile> split;  // the file a part belongs to
-  off_t offset = 0;
-  off_t length = 0;
-
-  WalkPosition position() const { return split ? split->file.position : file.position; }
-};
-
 // Threads that fill the files a walk creates while the walk goes on.  The walk hands
-// each file over through a queue of fixed length, waiting while it is full, so the
-// memory and descriptors the files in flight take stay bounded however many there
-// are.  The threads share only that queue (with the positions of the files being
+// each file over through a queue of fixed length, filling one itself while it is
+// full, so the memory and descriptors the files in flight take stay bounded however
+// many there are.  The threads share only that queue (with the positions of the files being
 // filled) and the first failure in walk order; each has its own ItemSteps.  The
 // members below are for the walk's thread; the workers run work() alone.
 //
@@ -72,9 +54,9 @@ struct FillTask {
 class FillPool {
 public:
   // Starts `workers` threads, or as many as the system allows (workers() says how
-  // many), each filling files by `rules`, which must outlive the pool, handed over
-  // through a queue of `queueLength` files.
-  FillPool(size_t workers, size_t queueLength, const CopyRules& rules);
+  // many), each filling files by `rules` and telling `writingBack` (both must outlive
+  // the pool), handed over through a queue of `queueLength` files.
+  FillPool(size_t workers, size_t queueLength, const CopyRules& rules, WritingBackMeanwhile* writingBack);
   // Stops and joins the threads, as finish() does.
   ~FillPool();
   FillPool(const FillPool&) = delete;
@@ -83,11 +65,13 @@ public:
   size_t workers() const { return threads_.size(); }
 
   // Hands `file` over to the workers (what it holds is taken; it is left holding an
-  // empty one to reuse), waiting for room in the queue; or gives a small file back
-  // when the queue is full, for the walk to fill itself rather than wait while the
-  // workers copy large files.  A file of two data parts or more (see dataPartSize) is
-  // handed over as its parts, which the workers fill at once.  Refused, with `file`
-  // left as it is, once a failure is known: the walk stops then.
+  // empty one to reuse).  When the queue is full, the walk fills a file itself rather
+  // than wait while the workers copy large files: `file` is given back, a small one
+  // as it is, a large one in exchange for the file that has waited longest in the
+  // queue (which comes earlier in walk order).  A file goes to one worker whole, however large: the
+  // file systems a bundle is installed on let one writer at a time into a file, so a
+  // second one would only wait.  Refused, with `file` left as it is, once a failure is
+  // known: the walk stops then.
   enum class Handover { taken, givenBack, refused };
   Handover fill(FileToFill& file);
 
@@ -112,32 +96,31 @@ public:
 
 private:
   // Waking a thread costs about as much as filling a small file, so sleeping workers
-  // are woken for files in batches of this many (a large file wakes one at once), and
-  // a walk waiting for room in the queue for that much room; a short queue has
-  // smaller batches.  Before the walk waits for anything, it wakes them all.
+  // are woken for files in batches of this many (a large file wakes one at once); a
+  // short queue has smaller batches.  Before the walk waits for anything, or fills a
+  // file itself, it wakes them all.
   static constexpr size_t kMostBatch = 4;
-  // A file that takes a worker long enough to wake one at once, and that the walk
-  // waits for room for rather than fill itself.
+  // A file that takes a worker long enough to wake one at once, and that the walk,
+  // with the queue full, puts in the queue in exchange for the oldest one.
   static constexpr off_t kLargeFile = 1 << 20;
 
   void work(size_t index);
-  Handover split(FileToFill& file, std::unique_lock<std::mutex>& lock);
-  Result<void> fillTask(ItemSteps& steps, FillTask& task);
   void wakeAllLocked();
   void record(WalkPosition position, Error error);
   template <typename Visit>
   void forEachUnfilledLocked(Visit visit) const;
 
   const CopyRules& rules_;
+  WritingBackMeanwhile* const writingBack_;
   std::mutex mutex_;
   std::condition_variable workArrived_;   // workers wait here for files
-  std::condition_variable workProgressed_;  // the walk waits here for room or filled files
+  std::condition_variable workProgressed_;  // the walk waits here for filled files
   // The queue's length (each file in it holds two descriptors) and its batch.
   const size_t queueLength_;
   const size_t batch_;
   // Guarded by mutex_: the queue, a ring of files in walk order from head_ on; the
   // positions the workers are filling; the end of the walk; the first failure.
-  std::vector<FillTask> queue_;
+  std::vector<FileToFill> queue_;
   size_t head_ = 0;
   size_t queued_ = 0;
   std::vector<std::optional<WalkPosition>> filling_;

@@ -40,19 +40,6 @@ Result<void> ItemSteps::fillFile(int from, UniqueFd to, const struct stat& statu
   if (Result<void> copied = content_.copyData(from, to.get(), status, ends); !copied) {
     return copied;
   }
-  return finishFileAttributes(from, std::move(to), status, createdMode, ends);
-}
-
-Result<void> ItemSteps::finishFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode,
-                                   const CopyEnds& ends) {
-  if (Result<void> sized = setCopyLength(to.get(), status, ends); !sized) {
-    return sized;
-  }
-  return finishFileAttributes(from, std::move(to), status, createdMode, ends);
-}
-
-Result<void> ItemSteps::finishFileAttributes(int from, UniqueFd to, const struct stat& status, mode_t createdMode,
-                                             const CopyEnds& ends) {
   if (Result<void> copied = content_.copyAttributes(from, to.get(), status, ends); !copied) {
     return copied;
   }
@@ -65,6 +52,9 @@ Result<void> ItemSteps::finishFileAttributes(int from, UniqueFd to, const struct
   }
   if (Result<void> flushed = flushFileOfCopy(to.get(), status.st_size, ends.destination); !flushed) {
     return flushed;
+  }
+  if (writingBack_ != nullptr) {
+    writingBack_->written(status.st_size);
   }
   // Some file systems report a failed write only when the file is closed.
   if (::close(to.release()) != 0 && errno != EINTR) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "platform/durability.h"
 #include "platform/fd.h"
 #include "platform/file_copy.h"
 #include "platform/result.h"
@@ -48,31 +49,22 @@ struct CopyRules {
 // only reusable buffers, so each thread that copies items has its own.
 class ItemSteps {
 public:
-  explicit ItemSteps(const CopyRules& rules) : rules_(rules) {}
+  // Each file filled is told to `writingBack`, when given.
+  explicit ItemSteps(const CopyRules& rules, WritingBackMeanwhile* writingBack = nullptr)
+      : rules_(rules), writingBack_(writingBack) {}
 
   // Copies the contents, attributes, permissions and times of the file open at `from`
   // into its new copy `to`, which has the mode `createdMode`, hands its data on for
   // durability and closes it.
   Result<void> fillFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode, const CopyEnds& ends);
 
-  // The same in two steps, for a large file that several threads fill at once: each
-  // copies parts of its contents (see ItemContentCopier::copyDataPart), and then one
-  // finishes it: its length, attributes, permissions and times, and closes it.
-  Result<void> fillPart(int from, int to, const struct stat& status, off_t offset, off_t length,
-                        const CopyEnds& ends) {
-    return content_.copyDataPart(from, to, status, offset, length, ends);
-  }
-  Result<void> finishFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode, const CopyEnds& ends);
-
   // Gives the filled copy `to` of the folder open at `from` its attributes,
   // permissions and times.
   Result<void> finishFolder(int from, int to, const struct stat& status, const CopyEnds& ends);
 
 private:
-  Result<void> finishFileAttributes(int from, UniqueFd to, const struct stat& status, mode_t createdMode,
-                                    const CopyEnds& ends);
-
   const CopyRules& rules_;
+  WritingBackMeanwhile* writingBack_;
   ItemContentCopier content_;
 };
 

@@ -42,6 +42,18 @@ Result<void> flushFileOfCopy(int file, off_t, std::string_view shownPath) {
   return {};
 }
 
+struct WritingBackMeanwhile::State {};
+
+// fsync hands each file to the disk as it is finished: nothing to add meanwhile.
+WritingBackMeanwhile::WritingBackMeanwhile(int) {}
+WritingBackMeanwhile::~WritingBackMeanwhile() = default;
+void WritingBackMeanwhile::written(off_t) {}
+
+// fsync hands each file whole to the disk once it is written.
+off_t writingBackPiece() { return 0; }
+
+Result<void> startWritingBack(int, off_t, off_t, std::string_view) { return {}; }
+
 Result<void> flushBeforeRename(int copy, std::string_view shownPath) {
 #ifdef F_BARRIERFSYNC
   const int command = F_BARRIERFSYNC;

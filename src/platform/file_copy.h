@@ -62,15 +62,6 @@ bool attributeRefusedBySystem(int error);
 // without a callback, copyfile passes over that failure itself.
 int attributeWriteFailure(std::string_view name, int error);
 
-// The size of the parts a large file's contents are copied in, several at once, or 0
-// where files are copied whole: macOS's fcopyfile copies a whole file, cloning it
-// where the file system can.
-off_t dataPartSize();
-
-// After its parts: gives the copy of the file whose status is `fromStatus` the length
-// of its source, holes at the end included.
-Result<void> setCopyLength(int to, const struct stat& fromStatus, const CopyEnds& ends);
-
 // Copies the contents and extended attributes of one open item to another, the
 // platform's fastest way.  One instance serves a whole tree: it remembers what the
 // file systems involved cannot do and reuses its buffers, so its memory stays the
@@ -89,14 +80,6 @@ public:
   // before its status said, or whose status has changed by the end, fails the copy
   // (sourceChanged).
   Result<void> copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends);
-
-  // Copies the part of the same contents that starts at `offset` and is `length` bytes
-  // long (less at the end), leaving the descriptors' own offsets to whoever else copies
-  // other parts at the same time; a part that ends early fails (sourceChanged).  Once
-  // every part is copied, checkSourceUnchanged says whether they make one state of the
-  // file, and setCopyLength gives the copy its length.
-  Result<void> copyDataPart(int from, int to, const struct stat& fromStatus, off_t offset, off_t length,
-                            const CopyEnds& ends);
 
   // Copies the extended attributes of the open item `from` (a file or a folder whose
   // status is `fromStatus`) to the open item `to`: the user.* ones on Linux, all of

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/attributes.h"
+#include "platform/durability.h"
 #include "platform/file_copy.h"
 
 namespace installer {
@@ -62,13 +63,8 @@ struct DataWays {
   std::vector<char> buffer;  // for pread and pwrite, allocated on first need
 };
 
-// Whether a copy may move the file offset of the descriptor it writes: not while
-// other threads write other parts of the same file through it.
-enum class Offsets { mayMove, keep };
-
 // Copies `length` bytes at `offset` of `from` to the same offset of `to`.
-Result<void> copyRange(DataWays& ways, int from, int to, off_t offset, off_t length, Offsets offsets,
-                       const CopyEnds& ends) {
+Result<void> copyRange(DataWays& ways, int from, int to, off_t offset, off_t length, const CopyEnds& ends) {
   off_t done = 0;
   // The counts stop at the length seen when the file was opened: one system call for
   // a small file instead of two.  A file that ends before it has shrunk meanwhile.
@@ -79,7 +75,7 @@ Result<void> copyRange(DataWays& ways, int from, int to, off_t offset, off_t len
     loff_t out = at;
     return ::copy_file_range(from, &in, to, &out, chunk, 0);
   });
-  if (step == KernelCopy::tryNextWay && !ways.sendfileUnusable && offsets == Offsets::mayMove) {
+  if (step == KernelCopy::tryNextWay && !ways.sendfileUnusable) {
     // sendfile writes where the file's own offset stands: 0 for a fresh file.
     if (offset + done != 0 && ::lseek(to, offset + done, SEEK_SET) < 0) {
       return writingFailed(errno, ends);
@@ -138,61 +134,49 @@ struct ItemContentCopier::State {
 ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
 ItemContentCopier::~ItemContentCopier() = default;
 
-// Copies the contents of `from` between `begin` and `end` to the same place in `to`.
-// Fewer blocks than the length takes means holes (or a compressed file): only the data
-// is copied then, found with SEEK_DATA and SEEK_HOLE, as copy_file_range and sendfile
-// would write the holes out as zeros on most file systems.  Every other file is copied
-// whole, without the extra calls.  (SEEK_DATA and SEEK_HOLE give the place they find
-// whatever the descriptor's own offset, which several parts may move at once.)
-Result<void> copyBetween(DataWays& ways, int from, int to, const struct stat& fromStatus, off_t begin, off_t end,
-                         Offsets offsets, const CopyEnds& ends) {
-  if (static_cast<off_t>(fromStatus.st_blocks) * 512 >= fromStatus.st_size) {
-    return copyRange(ways, from, to, begin, end - begin, offsets, ends);
-  }
-  for (off_t offset = begin; offset < end;) {
-    off_t data = ::lseek(from, offset, SEEK_DATA);
-    if ((data < 0 && errno == ENXIO) || data >= end) {
+Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends) {
+  const off_t size = fromStatus.st_size;
+  // Fewer blocks than the length takes means holes (or a compressed file): only the
+  // data is copied then, found with SEEK_DATA and SEEK_HOLE, as copy_file_range and
+  // sendfile would write the holes out as zeros on most file systems, and the copy
+  // then gets its length, holes at the end included.  Every other file is copied
+  // whole, without the extra calls.
+  const bool sparse = static_cast<off_t>(fromStatus.st_blocks) * 512 < size;
+  for (off_t offset = 0; offset < size;) {
+    off_t data = sparse ? ::lseek(from, offset, SEEK_DATA) : offset;
+    if ((data < 0 && errno == ENXIO) || data >= size) {
       break;  // only a hole is left
     }
-    off_t hole = data < 0 ? -1 : ::lseek(from, data, SEEK_HOLE);
+    off_t hole = data < 0 ? -1 : sparse ? ::lseek(from, data, SEEK_HOLE) : size;
     if (data < 0 || hole < 0) {
       return readingFailed(errno, ends);
     }
-    hole = std::min(hole, end);
-    if (Result<void> copied = copyRange(ways, from, to, data, hole - data, offsets, ends); !copied) {
-      return copied;
+    hole = std::min(hole, size);
+    // A large file goes in pieces, each handed on to the disk once written, so that
+    // the disk is busy with it while the rest is copied.
+    const bool large = writingBackPiece() > 0 && size >= writingBackPiece();
+    const off_t piece = large ? writingBackPiece() : hole - data;
+    for (off_t at = data; at < hole; at += piece) {
+      const off_t length = std::min(piece, hole - at);
+      if (Result<void> copied = copyRange(state_->ways, from, to, at, length, ends); !copied) {
+        return copied;
+      }
+      if (large) {
+        if (Result<void> started = startWritingBack(to, at, length, ends.destination); !started) {
+          return started;
+        }
+      }
     }
     offset = hole;
-  }
-  return {};
-}
-
-Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends) {
-  if (Result<void> copied = copyBetween(state_->ways, from, to, fromStatus, 0, fromStatus.st_size, Offsets::mayMove, ends);
-      !copied) {
-    return copied;
   }
   if (Result<void> unchanged = checkSourceUnchanged(from, fromStatus, ends); !unchanged) {
     return unchanged;
   }
-  return setCopyLength(to, fromStatus, ends);
-}
-
-Result<void> ItemContentCopier::copyDataPart(int from, int to, const struct stat& fromStatus, off_t offset,
-                                             off_t length, const CopyEnds& ends) {
-  return copyBetween(state_->ways, from, to, fromStatus, offset, std::min(offset + length, fromStatus.st_size),
-                     Offsets::keep, ends);
-}
-
-Result<void> setCopyLength(int to, const struct stat& fromStatus, const CopyEnds& ends) {
-  // The length, holes at the end included; a copied file has it already.
-  if (static_cast<off_t>(fromStatus.st_blocks) * 512 < fromStatus.st_size && ::ftruncate(to, fromStatus.st_size) != 0) {
+  if (sparse && ::ftruncate(to, size) != 0) {
     return writingFailed(errno, ends);
   }
   return {};
 }
-
-off_t dataPartSize() { return off_t{8} << 20; }
 
 Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct stat&, const CopyEnds& ends) {
   std::vector<char>& names = state_->names;

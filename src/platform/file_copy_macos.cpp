@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "platform/attributes.h"
@@ -69,41 +68,6 @@ Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fr
   // fcopyfile copies up to the end it finds: a file that changed meanwhile shows it
   // in its status.
   return checkSourceUnchanged(from, fromStatus, ends);
-}
-
-off_t dataPartSize() { return 0; }
-
-Result<void> ItemContentCopier::copyDataPart(int from, int to, const struct stat&, off_t offset, off_t length,
-                                             const CopyEnds& ends) {
-  // Never asked for (dataPartSize is 0): kept correct all the same, with positioned
-  // reads and writes.
-  char buffer[64 * 1024];
-  for (off_t done = 0; done < length;) {
-    ssize_t got = ::pread(from, buffer, static_cast<size_t>(std::min<off_t>(length - done, sizeof buffer)),
-                          offset + done);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return got == 0 ? sourceChanged(ends) : readingFailed(errno, ends);
-    }
-    for (ssize_t written = 0; written < got;) {
-      ssize_t now = ::pwrite(to, buffer + written, static_cast<size_t>(got - written), offset + done + written);
-      if (now < 0 && errno != EINTR) {
-        return writingFailed(errno, ends);
-      }
-      written += now > 0 ? now : 0;
-    }
-    done += got;
-  }
-  return {};
-}
-
-Result<void> setCopyLength(int to, const struct stat& fromStatus, const CopyEnds& ends) {
-  if (::ftruncate(to, fromStatus.st_size) != 0) {
-    return writingFailed(errno, ends);
-  }
-  return {};
 }
 
 Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct stat& fromStatus,
