@@ -45,7 +45,7 @@ const Fault kFaults[] = {
     {{"AnItemLess"}, Aspect::items,
      [](const std::string& copy) { ASSERT_EQ(::unlink((copy + "/Contents/PkgInfo").c_str()), 0); }},
     {{"AMode"}, Aspect::modes,
-     [](const std::string& copy) { ASSERT_EQ(::chmod((copy + "/Contents/Resources/others-read").c_str(), 0644), 0); }},
+     [](const std::string& copy) { ASSERT_EQ(::chmod((copy + "/Contents/Resources/others-read").c_str(), 0600), 0); }},
     {{"ASetUserIdBitKept"}, Aspect::modes,
      [](const std::string& copy) { ASSERT_EQ(::chmod((copy + "/Contents/MacOS/helper-setuid").c_str(), 04755), 0); }},
     {{"ANanosecond"}, Aspect::times,
