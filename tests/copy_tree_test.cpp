@@ -11,6 +11,7 @@
 #include <string>
 
 #include "install/copy_tree.h"
+#include "install/fill_pool.h"
 #include "install/linked_files.h"
 #include "platform/fs.h"
 #include "platform/removal.h"
@@ -377,5 +378,53 @@ TEST(CopyTree, FileWrittenToWhileItIsCopiedFailsTheCopy) {
     }
   }
 }
+
+// With its queue full, the pool gives the walk a file to fill itself: a small one as
+// it came, a large one in exchange for the file that waited longest, whose failure is
+// placed at that file's own step; at the end the walk fills what is left in the
+// queue.  A pool without threads keeps its queue full, and every file here fails.
+struct GivenBackCase : Named {
+  size_t arrivingSize;
+  installer::WalkPosition givenBack;
+};
+
+class CopyPoolGivesBack : public ::testing::TestWithParam<GivenBackCase> {};
+
+TEST_P(CopyPoolGivesBack, AndTheFirstFailureIsTheFirstFilesWhoeverFilledIt) {
+  TempDir dir;
+  const installer::CopyRules rules = installer::CopyRules::forThisProcess();
+  installer::FillPool pool(0, 2, rules, nullptr);
+  installer::ItemSteps steps(rules);
+  // Its source is open for writing only, so that reading it fails.
+  auto unreadable = [&](installer::WalkPosition position, size_t size) {
+    installer::FileToFill file;
+    file.position = position;
+    file.source = dir / ("f" + std::to_string(position));
+    file.destination = file.source + ".copy";
+    writeFile(file.source, std::string(size, 'x'));
+    file.from.reset(::open(file.source.c_str(), O_WRONLY | O_CLOEXEC));
+    file.to.reset(::open(file.destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    ::fstat(file.from.get(), &file.status);
+    file.createdMode = 0600;
+    return file;
+  };
+  installer::FileToFill first = unreadable(1, 10), second = unreadable(2, 10);
+  installer::FileToFill arriving = unreadable(3, GetParam().arrivingSize);
+  ASSERT_EQ(pool.fill(first), installer::FillPool::Handover::taken);
+  ASSERT_EQ(pool.fill(second), installer::FillPool::Handover::taken);
+  ASSERT_EQ(pool.fill(arriving), installer::FillPool::Handover::givenBack);
+  EXPECT_EQ(arriving.position, GetParam().givenBack);
+  EXPECT_FALSE(pool.fillGivenBack(arriving, steps));
+  EXPECT_EQ(pool.fill(first), installer::FillPool::Handover::refused) << "the walk stops at a failure";
+  std::optional<installer::PlacedFailure> failure = pool.finish(steps);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->position, 1u);
+  EXPECT_NE(failure->error.description.find(dir / "f1)"), std::string::npos) << failure->error.description;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, CopyPoolGivesBack,
+                         ::testing::Values(GivenBackCase{{"SmallFileAsItCame"}, 10, 3},
+                                           GivenBackCase{{"LargeFileForTheOldest"}, 1 << 20, 1}),
+                         caseName);
 
 }  // namespace

@@ -135,7 +135,7 @@ public:
       pool_->fail(position_, walked.error());
     }
     // Every thread of the copy is joined here, whatever came of it.
-    std::optional<PlacedFailure> failure = pool_->finish();
+    std::optional<PlacedFailure> failure = pool_->finish(steps_);
     // Every file is filled now.  The folders still unfinished get their finish up to
     // the first failure: one of them comes before it, and could fail first.
     for (UnfinishedFolder& unfinished : unfinished_) {
@@ -305,7 +305,7 @@ Result<Next> TreeCopier::finishFolderLeft() {
   // Too many wait, each holding two descriptors: the walk waits for the earliest.
   if (unfinished_.size() > budget_.unfinishedFolders) {
     const UnfinishedFolder& earliest = unfinished_.front();
-    if (!pool_->waitForFilesBetween(earliest.created, earliest.position) || !pool_->unfilled(unfilled_)) {
+    if (!pool_->waitForFilesBetween(earliest.created, earliest.position, steps_) || !pool_->unfilled(unfilled_)) {
       return Next::stopForWorkerFailure;
     }
     if (Result<void> finished = finishFilledFolders(); !finished) {
@@ -464,18 +464,11 @@ Result<Next> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int 
   switch (pool_->fill(handedOver_)) {
     case FillPool::Handover::taken:
       return Next::goOn;
-    case FillPool::Handover::givenBack: {
-      // This file, or one handed over earlier: its failure is placed at its own step.
-      FileToFill& file = handedOver_;
-      UniqueFd source = std::move(file.from);
-      if (Result<void> filled = steps_.fillFile(source.get(), std::move(file.to), file.status, file.createdMode,
-                                                CopyEnds{file.source, file.destination});
-          !filled) {
-        pool_->fail(file.position, filled.error());
-        break;
+    case FillPool::Handover::givenBack:
+      if (pool_->fillGivenBack(handedOver_, steps_)) {
+        return Next::goOn;
       }
-      return Next::goOn;
-    }
+      break;
     case FillPool::Handover::refused:
       break;
   }

@@ -13,7 +13,7 @@ FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules, W
       queueLength_(std::max<size_t>(queueLength, 1)),
       batch_(std::clamp<size_t>(queueLength_ / 2, 1, kMostBatch)),
       queue_(queueLength_),
-      filling_(workers) {
+      filling_(workers + 1) {
   threads_.reserve(workers);
   try {
     for (size_t index = 0; index < workers; ++index) {
@@ -40,7 +40,8 @@ void FillPool::forEachUnfilledLocked(Visit visit) const {
 
 FillPool::~FillPool() {
   if (!threads_.empty()) {
-    (void)finish();
+    ItemSteps steps(rules_, writingBack_);
+    (void)finish(steps);
   }
 }
 
@@ -70,6 +71,17 @@ FillPool::Handover FillPool::fill(FileToFill& file) {
   return Handover::taken;
 }
 
+bool FillPool::fillGivenBack(FileToFill& file, ItemSteps& steps) {
+  const UniqueFd from = std::move(file.from);
+  Result<void> filled =
+      steps.fillFile(from.get(), std::move(file.to), file.status, file.createdMode, CopyEnds{file.source, file.destination});
+  if (!filled) {
+    fail(file.position, filled.error());
+    return false;
+  }
+  return true;
+}
+
 void FillPool::wakeAllLocked() {
   if (sleeping_ > 0 && queued_ > 0) {
     workArrived_.notify_all();
@@ -93,23 +105,39 @@ bool FillPool::unfilled(std::vector<WalkPosition>& positions) {
   return !firstFailure_;
 }
 
-bool FillPool::waitForFilesBetween(WalkPosition after, WalkPosition before) {
+bool FillPool::waitForFilesBetween(WalkPosition after, WalkPosition before, ItemSteps& steps) {
   std::unique_lock lock(mutex_);
   wakeAllLocked();
-  workProgressed_.wait(lock, [&] {
+  FileToFill taken;
+  for (;;) {
     bool filled = true;
     forEachUnfilledLocked([&](WalkPosition file) { filled = filled && (file <= after || file >= before); });
-    return filled || firstFailure_;
-  });
-  return !firstFailure_;
+    if (filled || firstFailure_) {
+      return !firstFailure_;
+    }
+    // The queue is in walk order: a head that comes before `before` is one of the
+    // files waited for, or ahead of them.
+    if (queued_ > 0 && queue_[head_].position < before) {
+      fillHeadLocked(lock, walkSlot(), steps, taken);
+    } else {
+      workProgressed_.wait(lock);
+    }
+  }
 }
 
-std::optional<PlacedFailure> FillPool::finish() {
-  {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-  }
+std::optional<PlacedFailure> FillPool::finish(ItemSteps& steps) {
+  std::unique_lock lock(mutex_);
+  closed_ = true;
+  lock.unlock();
   workArrived_.notify_all();
+  // The walk is done: it fills what is left beside the workers rather than wait for
+  // them, the large files last handed over included.
+  lock.lock();
+  FileToFill file;
+  while (queued_ > 0) {
+    fillHeadLocked(lock, walkSlot(), steps, file);
+  }
+  lock.unlock();
   for (std::thread& thread : threads_) {
     thread.join();
   }
@@ -131,31 +159,35 @@ void FillPool::work(size_t index) {
     if (queued_ == 0) {
       return;
     }
-    std::swap(file, queue_[head_]);
-    head_ = (head_ + 1) % queueLength_;
-    --queued_;
-    const bool dropped = firstFailure_ && firstFailure_->position < file.position;
-    if (!dropped) {
-      filling_[index] = file.position;
-    }
-    lock.unlock();
-
-    Result<void> filled;
-    if (!dropped) {
-      filled = steps.fillFile(file.from.get(), std::move(file.to), file.status, file.createdMode,
-                              CopyEnds{file.source, file.destination});
-    }
-    // Its descriptors go now, not when the slot is next used.
-    file.from.reset();
-    file.to.reset();
-
-    lock.lock();
-    if (!filled) {
-      record(file.position, filled.error());
-    }
-    filling_[index].reset();
-    workProgressed_.notify_one();  // a file filled, or a failure known
+    fillHeadLocked(lock, index, steps, file);
   }
+}
+
+void FillPool::fillHeadLocked(std::unique_lock<std::mutex>& lock, size_t slot, ItemSteps& steps, FileToFill& file) {
+  std::swap(file, queue_[head_]);
+  head_ = (head_ + 1) % queueLength_;
+  --queued_;
+  const bool dropped = firstFailure_ && firstFailure_->position < file.position;
+  if (!dropped) {
+    filling_[slot] = file.position;
+  }
+  lock.unlock();
+
+  Result<void> filled;
+  if (!dropped) {
+    filled = steps.fillFile(file.from.get(), std::move(file.to), file.status, file.createdMode,
+                            CopyEnds{file.source, file.destination});
+  }
+  // Its descriptors go now, not when the slot is next used.
+  file.from.reset();
+  file.to.reset();
+
+  lock.lock();
+  if (!filled) {
+    record(file.position, filled.error());
+  }
+  filling_[slot].reset();
+  workProgressed_.notify_one();  // a file filled, or a failure known
 }
 
 void FillPool::record(WalkPosition position, Error error) {
