@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -50,6 +51,21 @@ Result<std::string> readPrivateFile(const std::string& path, size_t maxBytes) {
     return read.error();
   }
   return bytes;
+}
+
+std::optional<std::string> linkTarget(const std::string& path) {
+  std::string buffer(PATH_MAX, '\0');
+  for (;;) {
+    const ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (length < 0) {
+      return std::nullopt;
+    }
+    if (static_cast<size_t>(length) < buffer.size()) {
+      buffer.resize(static_cast<size_t>(length));
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
 }
 
 std::string randomLetters(size_t length) {

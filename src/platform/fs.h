@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ Result<std::string> createPrivateFile(const std::string& prefix);
 // Renames the item at `from` to `to` in one step, replacing a file or a link (never
 // what it points to) that stands at `to`.
 Result<void> renameItem(const std::string& from, const std::string& to);
+
+// The target of the symbolic link at `path`, however long, or nothing (with errno
+// telling why) when it cannot be read.
+std::optional<std::string> linkTarget(const std::string& path);
 
 // `length` letters and digits drawn from the system's random source.
 std::string randomLetters(size_t length);

@@ -8,29 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "platform/fs.h"
 #include "platform/processes.h"
 
 namespace installer {
-
-namespace {
-
-// The target of the link at `path`, or nothing when it cannot be read.
-std::optional<std::string> linkTarget(const std::string& path) {
-  std::string buffer(PATH_MAX, '\0');
-  for (;;) {
-    ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
-    if (length < 0) {
-      return std::nullopt;
-    }
-    if (static_cast<size_t>(length) < buffer.size()) {
-      buffer.resize(static_cast<size_t>(length));
-      return buffer;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-}  // namespace
 
 std::vector<pid_t> processesRunningFrom(const std::string& item) {
   const std::string resolved = resolvedItemPath(item);

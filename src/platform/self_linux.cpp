@@ -1,27 +1,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <string>
 
+#include "platform/fs.h"
 #include "platform/self.h"
 
 namespace installer {
 
-std::optional<std::string> executablePath() {
-  std::string buffer(PATH_MAX, '\0');
-  for (;;) {
-    ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (length < 0) {
-      return std::nullopt;
-    }
-    if (static_cast<size_t>(length) < buffer.size()) {
-      buffer.resize(static_cast<size_t>(length));
-      return buffer;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
+std::optional<std::string> executablePath() { return linkTarget("/proc/self/exe"); }
 
 std::optional<std::string> mainBundleLocation() {
   // Linux has no bundles: the executable's own folder plays the part.

@@ -36,13 +36,11 @@ Result<void> snapshotItem(const std::string& root, const std::string& path, Tree
     return systemError(errno, "reading the status of", full);
   }
   if (S_ISLNK(item.status.st_mode)) {
-    std::string target(4096, '\0');
-    ssize_t length = ::readlink(full.c_str(), target.data(), target.size());
-    if (length < 0) {
+    std::optional<std::string> target = linkTarget(full);
+    if (!target) {
       return systemError(errno, "reading the link", full);
     }
-    target.resize(static_cast<size_t>(length));
-    item.linkTarget = std::move(target);
+    item.linkTarget = std::move(*target);
   }
   Result<std::vector<std::string>> names = attributeNames(full);
   if (!names && !attributesUnsupported(names.error())) {
