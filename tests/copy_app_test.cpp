@@ -380,10 +380,11 @@ INSTANTIATE_TEST_SUITE_P(
     caseName);
 
 // Makes a chain of `depth` folders named "d" at `top` (itself the first) with a file
-// "leaf" in the deepest, and a file beside each "d", with a name of its own and made
-// before it or after it in turn, so that listings give either first.  Its paths are far longer than the
+// "leaf" in the deepest, and a file beside each "d", with a name of its own (padded to
+// `nameLength`) and made before it or after it in turn, so that listings give either
+// first.  Its paths are far longer than the
 // system's limit, so it is made, and read, through descriptors.
-void makeChain(const std::string& top, int depth) {
+void makeChain(const std::string& top, int depth, size_t nameLength = 0) {
   std::filesystem::create_directories(top);
   UniqueFd at(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   for (int level = 1; level < depth; ++level) {
@@ -391,7 +392,8 @@ void makeChain(const std::string& top, int depth) {
       if ((step + level) % 2 == 0) {
         ASSERT_EQ(::mkdirat(at.get(), "d", 0755), 0);
       } else {
-        const std::string name = "f" + std::to_string(level);
+        std::string name = "f" + std::to_string(level);
+        name.resize(std::max(name.size(), nameLength), 'x');
         ASSERT_EQ(::close(::openat(at.get(), name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)), 0);
       }
     }
@@ -432,7 +434,9 @@ TEST_P(CopyAppDeepTrees, NeitherTheCopyNorTheRemovalRunsOutOrCrashes) {
   const DeepCase& c = GetParam();
   Install install;
   makeChain(install.source, c.newDepth);
-  makeChain(install.destination, c.oldDepth);
+  // Long names: the removal of an old copy this deep holds too much to keep every
+  // level's listing, and lists the deepest ones again on the way up.
+  makeChain(install.destination, c.oldDepth, 200);
   std::string logPath = install.dir / "log";
 
   pid_t child = startInstall(install, logPath, [&] {

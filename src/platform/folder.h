@@ -73,6 +73,8 @@ public:
   const char* name(size_t index) const { return names_.data() + entries_[index].offset; }
   // The kind the listing gave: DT_REG, DT_DIR, DT_LNK, ... or DT_UNKNOWN.
   unsigned char type(size_t index) const { return entries_[index].type; }
+  // The memory it holds.
+  size_t bytes() const { return names_.capacity() + entries_.capacity() * sizeof(Entry); }
 
 private:
   struct Entry {

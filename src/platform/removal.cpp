@@ -54,11 +54,12 @@ Result<UniqueFd> openToEmpty(int parent, const char* name, std::string_view show
 // being opened, its listing, and what its caller holds.
 constexpr size_t kRemovalReserve = 6;
 
-// Levels of a walk that keep their folder's listing while it goes deeper.  A folder
-// below them lets go of it and lists itself again on the way back up, where it finds
-// only what is left: so a walk holds this many listings and a few bytes a level, and
-// ordinary bundles, far shallower, never list a folder twice.
-constexpr size_t kListedLevels = 32;
+// The memory the listings of the folders a walk has gone deeper from may hold.  Past
+// it, a folder lets go of its listing as the walk goes deeper and lists itself again
+// on the way back up, where it finds only what is left: so a walk holds this much, the
+// listing it works on and a few bytes a level, whatever the depth.  Bundles, even a
+// thousand narrow levels deep, never list a folder twice.
+constexpr size_t kListedBytes = 128 << 10;
 
 // One folder being emptied: the walk's stack holds one per level.
 struct FolderRemoval {
@@ -89,12 +90,14 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
   const size_t topLength = path.size();
   FolderTrail trail(heldLevels);
   std::vector<FolderRemoval> stack;
+  size_t listedBytes = 0;  // of the listings in the stack
   auto enter = [&](UniqueFd folder, const struct stat& folderStatus) -> Result<void> {
     FolderRemoval removal;
     removal.pathLength = path.size();
     if (Result<void> listed = removal.entries.read(folder.get(), path); !listed) {
       return listed;
     }
+    listedBytes += removal.entries.bytes();
     trail.enter(std::move(folder), ItemIdentity::of(folderStatus));
     stack.push_back(std::move(removal));
     return {};
@@ -109,6 +112,7 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
       // Empty now: it goes from its parent, which is opened again if it let go.  The
       // top is left to the caller.
       const size_t ownLength = current.pathLength;
+      listedBytes -= current.entries.bytes();
       stack.pop_back();
       if (stack.empty()) {
         return {};
@@ -129,6 +133,7 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
         if (Result<void> listed = parent.entries.read(trail.innermost(), path); !listed) {
           return listed;
         }
+        listedBytes += parent.entries.bytes();
         // More than it left: someone is adding entries, and would keep the walk here.
         if (parent.entries.size() > parent.left) {
           return systemError(ENOTEMPTY, "removing", path);
@@ -166,8 +171,9 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
     if (!child) {
       return child.error();
     }
-    if (stack.size() > kListedLevels) {
+    if (listedBytes > kListedBytes) {
       current.left = current.entries.size() - current.next;
+      listedBytes -= current.entries.bytes();
       current.entries = Listing();
       current.letGo = true;
     }
