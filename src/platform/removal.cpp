@@ -54,11 +54,13 @@ Result<UniqueFd> openToEmpty(int parent, const char* name, std::string_view show
 // being opened, its listing, and what its caller holds.
 constexpr size_t kRemovalReserve = 6;
 
-// The memory the listings of the folders a walk has gone deeper from may hold.  Past
-// it, a folder lets go of its listing as the walk goes deeper and lists itself again
-// on the way back up, where it finds only what is left: so a walk holds this much, the
-// listing it works on and a few bytes a level, whatever the depth.  Bundles, even a
-// thousand narrow levels deep, never list a folder twice.
+// Levels of a walk that keep their folder's listing while it goes deeper, and the
+// memory the listings of the levels below them may hold.  Past both, a folder lets go
+// of its listing as the walk goes deeper and lists itself again on the way back up,
+// where it finds only what is left: so a walk holds this many listings, this much more
+// and a few bytes a level, whatever the depth.  Bundles, even a thousand narrow levels
+// deep, never list a folder twice.
+constexpr size_t kListedLevels = 32;
 constexpr size_t kListedBytes = 128 << 10;
 
 // One folder being emptied: the walk's stack holds one per level.
@@ -90,14 +92,19 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
   const size_t topLength = path.size();
   FolderTrail trail(heldLevels);
   std::vector<FolderRemoval> stack;
-  size_t listedBytes = 0;  // of the listings in the stack
+  size_t listedBytes = 0;  // of the listings in the stack below kListedLevels
+  auto count = [&](size_t level, const Listing& listing, bool adding) {
+    if (level >= kListedLevels) {
+      listedBytes = adding ? listedBytes + listing.bytes() : listedBytes - listing.bytes();
+    }
+  };
   auto enter = [&](UniqueFd folder, const struct stat& folderStatus) -> Result<void> {
     FolderRemoval removal;
     removal.pathLength = path.size();
     if (Result<void> listed = removal.entries.read(folder.get(), path); !listed) {
       return listed;
     }
-    listedBytes += removal.entries.bytes();
+    count(stack.size(), removal.entries, true);
     trail.enter(std::move(folder), ItemIdentity::of(folderStatus));
     stack.push_back(std::move(removal));
     return {};
@@ -112,7 +119,7 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
       // Empty now: it goes from its parent, which is opened again if it let go.  The
       // top is left to the caller.
       const size_t ownLength = current.pathLength;
-      listedBytes -= current.entries.bytes();
+      count(stack.size() - 1, current.entries, false);
       stack.pop_back();
       if (stack.empty()) {
         return {};
@@ -133,7 +140,7 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
         if (Result<void> listed = parent.entries.read(trail.innermost(), path); !listed) {
           return listed;
         }
-        listedBytes += parent.entries.bytes();
+        count(stack.size() - 1, parent.entries, true);
         // More than it left: someone is adding entries, and would keep the walk here.
         if (parent.entries.size() > parent.left) {
           return systemError(ENOTEMPTY, "removing", path);
@@ -171,9 +178,9 @@ Result<void> emptyFolder(UniqueFd top, const struct stat& status, std::string& p
     if (!child) {
       return child.error();
     }
-    if (listedBytes > kListedBytes) {
+    if (stack.size() > kListedLevels && listedBytes > kListedBytes) {
       current.left = current.entries.size() - current.next;
-      listedBytes -= current.entries.bytes();
+      count(stack.size() - 1, current.entries, false);
       current.entries = Listing();
       current.letGo = true;
     }
