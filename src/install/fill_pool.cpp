@@ -7,6 +7,20 @@
 
 namespace installer {
 
+namespace {
+
+// Fills `file` with `steps` and lets go of its descriptors at once, not when the
+// slot that holds it is next used.
+Result<void> fillAndRelease(ItemSteps& steps, FileToFill& file) {
+  Result<void> filled = steps.fillFile(file.from.get(), std::move(file.to), file.status, file.createdMode,
+                                       CopyEnds{file.source, file.destination});
+  file.from.reset();
+  file.to.reset();
+  return filled;
+}
+
+}  // namespace
+
 FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules, WritingBackMeanwhile* writingBack)
     : rules_(rules),
       writingBack_(writingBack),
@@ -72,10 +86,7 @@ FillPool::Handover FillPool::fill(FileToFill& file) {
 }
 
 bool FillPool::fillGivenBack(FileToFill& file, ItemSteps& steps) {
-  const UniqueFd from = std::move(file.from);
-  Result<void> filled =
-      steps.fillFile(from.get(), std::move(file.to), file.status, file.createdMode, CopyEnds{file.source, file.destination});
-  if (!filled) {
+  if (Result<void> filled = fillAndRelease(steps, file); !filled) {
     fail(file.position, filled.error());
     return false;
   }
@@ -174,13 +185,12 @@ void FillPool::fillHeadLocked(std::unique_lock<std::mutex>& lock, size_t slot, I
   lock.unlock();
 
   Result<void> filled;
-  if (!dropped) {
-    filled = steps.fillFile(file.from.get(), std::move(file.to), file.status, file.createdMode,
-                            CopyEnds{file.source, file.destination});
+  if (dropped) {
+    file.from.reset();
+    file.to.reset();
+  } else {
+    filled = fillAndRelease(steps, file);
   }
-  // Its descriptors go now, not when the slot is next used.
-  file.from.reset();
-  file.to.reset();
 
   lock.lock();
   if (!filled) {
