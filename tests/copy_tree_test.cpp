@@ -49,11 +49,14 @@ std::optional<std::string> copyInto(const std::string& source, const std::string
   return copied.error().description;
 }
 
-mode_t modeOf(const std::string& path) {
+// The status of the item at `path` itself (a link is not followed); zeros when none.
+struct stat statusOf(const std::string& path) {
   struct stat status {};
   ::lstat(path.c_str(), &status);
-  return status.st_mode;
+  return status;
 }
+
+mode_t modeOf(const std::string& path) { return statusOf(path).st_mode; }
 
 // A bundle with every kind of item a copy must keep as it is.  Times are set last,
 // deepest first, so that making the tree does not disturb them.
@@ -147,17 +150,16 @@ TEST_P(CopyKeeps, HardLinksStayLinkedAndHolesStayHoles) {
 
   ASSERT_EQ(copyInto(app, dir_ / "dest", "X.app"), std::nullopt);
 
-  struct stat first {}, second {}, alone {}, sparse {};
-  ASSERT_EQ(::lstat((dir_ / "dest/X.app/Contents/MacOS/X").c_str(), &first), 0);
-  ASSERT_EQ(::lstat((dir_ / "dest/X.app/Contents/Resources/X-again").c_str(), &second), 0);
-  ASSERT_EQ(::lstat((dir_ / "dest/X.app/Contents/Resources/alone").c_str(), &alone), 0);
+  const struct stat first = statusOf(dir_ / "dest/X.app/Contents/MacOS/X");
+  const struct stat second = statusOf(dir_ / "dest/X.app/Contents/Resources/X-again");
+  const struct stat alone = statusOf(dir_ / "dest/X.app/Contents/Resources/alone");
   EXPECT_EQ(first.st_ino, second.st_ino) << "the hard-linked pair was copied as two files";
   EXPECT_EQ(first.st_nlink, 2u);
   EXPECT_EQ(alone.st_nlink, 1u);
   EXPECT_EQ(readFile(dir_ / "dest/X.app/Contents/Resources/X-again"), "linked");
 
   const std::string copiedImage = dir_ / "dest/X.app/Contents/Resources/disk.img";
-  ASSERT_EQ(::stat(copiedImage.c_str(), &sparse), 0);
+  const struct stat sparse = statusOf(copiedImage);
   EXPECT_EQ(sparse.st_size, kSize);
   EXPECT_LT(sparse.st_blocks * 512, 1 << 20) << "the holes were filled in";
   UniqueFd copy(::open(copiedImage.c_str(), O_RDONLY));
@@ -233,44 +235,31 @@ INSTANTIATE_TEST_SUITE_P(RealTrees, CopyKeeps,
 
 TEST(CopyTree, DropsSetIdBitsAndWorldWriteAsRootAndGivesTheCopyToTheRunningUser) {
   TempDir dir;
-  writeFile(dir / "src/setuid", "u", 0644);
-  writeFile(dir / "src/setgid", "g", 0644);
-  writeFile(dir / "src/shared/file", "f", 0666);
-  writeFile(dir / "src/MacOS/X", "x", 0757);
-  bool otherOwner = ::geteuid() == 0 && ::lchown((dir / "src/setuid").c_str(), 4321, 4321) == 0;
-  ::chmod((dir / "src/setuid").c_str(), 04755);
-  ::chmod((dir / "src/setgid").c_str(), 02711);
-  ::chmod((dir / "src/shared").c_str(), 02775);
-  ::chmod((dir / "src/MacOS").c_str(), 01777);
-  // Installed by root, everyone may read every item, and search where the owner may.
-  const bool root = ::geteuid() == 0;
-  struct Row { const char* path; mode_t image, byRoot; };
-  const Row rows[] = {{"private/secret", 0600, 0644}, {"private/tool", 0700, 0755}, {"private/odd", 0571, 0575},
-                      {"private/groupRuns", 0610, 0654}, {"private/readable", 0604, 0644}, {"private", 0700, 0755}};
+  // Set-id bits go whoever installs.  Installed by root, everyone may read every item
+  // and search where the owner may, and nobody else may change any.
+  struct Row { const char* path; mode_t image, byUser, byRoot; };
+  const Row rows[] = {{"setuid", 04755, 0755, 0755}, {"setgid", 02711, 0711, 0755},
+                      {"shared/file", 0666, 0666, 0664}, {"shared", 02775, 0775, 0775},
+                      {"MacOS/X", 0757, 0757, 0755}, {"MacOS", 01777, 01777, 01775},
+                      {"private/secret", 0600, 0600, 0644}, {"private/tool", 0700, 0700, 0755},
+                      {"private/odd", 0571, 0571, 0575}, {"private/groupRuns", 0610, 0610, 0654},
+                      {"private/readable", 0604, 0604, 0644}, {"private", 0700, 0700, 0755}};
   for (const Row& row : rows) {
     const std::string path = dir / "src/" + row.path;
     std::filesystem::is_directory(path) ? void(::chmod(path.c_str(), row.image)) : writeFile(path, "r", row.image);
     ::chmod(path.c_str(), row.image);
   }
+  // A change of owner drops the set-user-ID bit: it is set again after.
+  const bool root = ::geteuid() == 0;
+  const bool otherOwner = root && ::lchown((dir / "src/setuid").c_str(), 4321, 4321) == 0 &&
+                          ::chmod((dir / "src/setuid").c_str(), 04755) == 0;
 
   ASSERT_EQ(copyInto(dir / "src", dir.path(), "copy"), std::nullopt);
   for (const Row& row : rows) {
-    EXPECT_EQ(modeOf(dir / "copy/" + row.path) & 07777, root ? row.byRoot : row.image) << row.path;
+    EXPECT_EQ(modeOf(dir / "copy/" + row.path) & 07777, root ? row.byRoot : row.byUser) << row.path;
   }
-
-  EXPECT_EQ(modeOf(dir / "copy/setuid") & 07777, 0755u);
-  // Installed by root, everyone may read and run it.
-  EXPECT_EQ(modeOf(dir / "copy/setgid") & 07777, ::geteuid() == 0 ? 0755u : 0711u);
-  EXPECT_EQ(modeOf(dir / "copy/shared") & 07777, 0775u);
-  // Installed by root, nothing may be changed by every local user.
-  const mode_t worldWrite = ::geteuid() == 0 ? 0 : S_IWOTH;
-  EXPECT_EQ(modeOf(dir / "copy/shared/file") & 07777, 0664u | worldWrite);
-  EXPECT_EQ(modeOf(dir / "copy/MacOS/X") & 07777, 0755u | worldWrite);
-  EXPECT_EQ(modeOf(dir / "copy/MacOS") & 07777, 01775u | worldWrite);
   if (otherOwner) {
-    struct stat status {};
-    ::lstat((dir / "copy/setuid").c_str(), &status);
-    EXPECT_EQ(status.st_uid, ::geteuid());
+    EXPECT_EQ(statusOf(dir / "copy/setuid").st_uid, ::geteuid());
   }
 }
 
@@ -391,31 +380,29 @@ struct GivenBackCase : Named {
 class CopyPoolGivesBack : public ::testing::TestWithParam<GivenBackCase> {};
 
 TEST_P(CopyPoolGivesBack, AndTheFirstFailureIsTheFirstFilesWhoeverFilledIt) {
+  using installer::FillPool;
   TempDir dir;
   const installer::CopyRules rules = installer::CopyRules::forThisProcess();
-  installer::FillPool pool(0, 2, rules, nullptr);
+  FillPool pool(0, 2, rules, nullptr);
   installer::ItemSteps steps(rules);
-  // Its source is open for writing only, so that reading it fails.
-  auto unreadable = [&](installer::WalkPosition position, size_t size) {
-    installer::FileToFill file;
-    file.position = position;
-    file.source = dir / ("f" + std::to_string(position));
+  std::vector<installer::FileToFill> files(3);
+  for (size_t index = 0; index < files.size(); ++index) {
+    // Its source is open for writing only, so that reading it fails.
+    installer::FileToFill& file = files[index];
+    file.position = index + 1;
+    file.source = dir / ("f" + std::to_string(file.position));
     file.destination = file.source + ".copy";
-    writeFile(file.source, std::string(size, 'x'));
+    writeFile(file.source, std::string(index == 2 ? GetParam().arrivingSize : 10, 'x'));
     file.from.reset(::open(file.source.c_str(), O_WRONLY | O_CLOEXEC));
     file.to.reset(::open(file.destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     ::fstat(file.from.get(), &file.status);
-    file.createdMode = 0600;
-    return file;
-  };
-  installer::FileToFill first = unreadable(1, 10), second = unreadable(2, 10);
-  installer::FileToFill arriving = unreadable(3, GetParam().arrivingSize);
-  ASSERT_EQ(pool.fill(first), installer::FillPool::Handover::taken);
-  ASSERT_EQ(pool.fill(second), installer::FillPool::Handover::taken);
-  ASSERT_EQ(pool.fill(arriving), installer::FillPool::Handover::givenBack);
-  EXPECT_EQ(arriving.position, GetParam().givenBack);
-  EXPECT_FALSE(pool.fillGivenBack(arriving, steps));
-  EXPECT_EQ(pool.fill(first), installer::FillPool::Handover::refused) << "the walk stops at a failure";
+  }
+  ASSERT_EQ(pool.fill(files[0]), FillPool::Handover::taken);
+  ASSERT_EQ(pool.fill(files[1]), FillPool::Handover::taken);
+  ASSERT_EQ(pool.fill(files[2]), FillPool::Handover::givenBack);
+  EXPECT_EQ(files[2].position, GetParam().givenBack);
+  EXPECT_FALSE(pool.fillGivenBack(files[2], steps));
+  EXPECT_EQ(pool.fill(files[0]), FillPool::Handover::refused) << "the walk stops at a failure";
   std::optional<installer::PlacedFailure> failure = pool.finish(steps);
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(failure->position, 1u);
