@@ -370,16 +370,16 @@ TEST(CopyTree, FileWrittenToWhileItIsCopiedFailsTheCopy) {
 
 // With its queue full, the pool gives the walk a file to fill itself: a small one as
 // it came, a large one in exchange for the file that waited longest, whose failure is
-// placed at that file's own step; at the end the walk fills what is left in the
-// queue.  A pool without threads keeps its queue full, and every file here fails.
+// placed at that file's own step.  A pool without threads keeps its queue full (and
+// fills none of it), and every file here fails.
 struct GivenBackCase : Named {
   size_t arrivingSize;
-  installer::WalkPosition givenBack;
+  installer::WalkPosition givenBack;  // and the failure's step
 };
 
 class CopyPoolGivesBack : public ::testing::TestWithParam<GivenBackCase> {};
 
-TEST_P(CopyPoolGivesBack, AndTheFirstFailureIsTheFirstFilesWhoeverFilledIt) {
+TEST_P(CopyPoolGivesBack, AndItsFailureIsPlacedAtItsOwnStep) {
   using installer::FillPool;
   TempDir dir;
   const installer::CopyRules rules = installer::CopyRules::forThisProcess();
@@ -403,10 +403,11 @@ TEST_P(CopyPoolGivesBack, AndTheFirstFailureIsTheFirstFilesWhoeverFilledIt) {
   EXPECT_EQ(files[2].position, GetParam().givenBack);
   EXPECT_FALSE(pool.fillGivenBack(files[2], steps));
   EXPECT_EQ(pool.fill(files[0]), FillPool::Handover::refused) << "the walk stops at a failure";
-  std::optional<installer::PlacedFailure> failure = pool.finish(steps);
+  std::optional<installer::PlacedFailure> failure = pool.finish();
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(failure->position, 1u);
-  EXPECT_NE(failure->error.description.find(dir / "f1)"), std::string::npos) << failure->error.description;
+  const std::string failed = std::to_string(GetParam().givenBack);
+  EXPECT_EQ(failure->position, GetParam().givenBack);
+  EXPECT_NE(failure->error.description.find(dir / ("f" + failed + ")")), std::string::npos) << failure->error.description;
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, CopyPoolGivesBack,

@@ -135,7 +135,7 @@ public:
       pool_->fail(position_, walked.error());
     }
     // Every thread of the copy is joined here, whatever came of it.
-    std::optional<PlacedFailure> failure = pool_->finish(steps_);
+    std::optional<PlacedFailure> failure = pool_->finish();
     // Every file is filled now.  The folders still unfinished get their finish up to
     // the first failure: one of them comes before it, and could fail first.
     for (UnfinishedFolder& unfinished : unfinished_) {
@@ -305,7 +305,7 @@ Result<Next> TreeCopier::finishFolderLeft() {
   // Too many wait, each holding two descriptors: the walk waits for the earliest.
   if (unfinished_.size() > budget_.unfinishedFolders) {
     const UnfinishedFolder& earliest = unfinished_.front();
-    if (!pool_->waitForFilesBetween(earliest.created, earliest.position, steps_) || !pool_->unfilled(unfilled_)) {
+    if (!pool_->waitForFilesBetween(earliest.created, earliest.position) || !pool_->unfilled(unfilled_)) {
       return Next::stopForWorkerFailure;
     }
     if (Result<void> finished = finishFilledFolders(); !finished) {

@@ -27,7 +27,7 @@ FillPool::FillPool(size_t workers, size_t queueLength, const CopyRules& rules, W
       queueLength_(std::max<size_t>(queueLength, 1)),
       batch_(std::clamp<size_t>(queueLength_ / 2, 1, kMostBatch)),
       queue_(queueLength_),
-      filling_(workers + 1) {
+      filling_(workers) {
   threads_.reserve(workers);
   try {
     for (size_t index = 0; index < workers; ++index) {
@@ -54,8 +54,7 @@ void FillPool::forEachUnfilledLocked(Visit visit) const {
 
 FillPool::~FillPool() {
   if (!threads_.empty()) {
-    ItemSteps steps(rules_, writingBack_);
-    (void)finish(steps);
+    (void)finish();
   }
 }
 
@@ -116,39 +115,23 @@ bool FillPool::unfilled(std::vector<WalkPosition>& positions) {
   return !firstFailure_;
 }
 
-bool FillPool::waitForFilesBetween(WalkPosition after, WalkPosition before, ItemSteps& steps) {
+bool FillPool::waitForFilesBetween(WalkPosition after, WalkPosition before) {
   std::unique_lock lock(mutex_);
   wakeAllLocked();
-  FileToFill taken;
-  for (;;) {
+  workProgressed_.wait(lock, [&] {
     bool filled = true;
     forEachUnfilledLocked([&](WalkPosition file) { filled = filled && (file <= after || file >= before); });
-    if (filled || firstFailure_) {
-      return !firstFailure_;
-    }
-    // The queue is in walk order: a head that comes before `before` is one of the
-    // files waited for, or ahead of them.
-    if (queued_ > 0 && queue_[head_].position < before) {
-      fillHeadLocked(lock, walkSlot(), steps, taken);
-    } else {
-      workProgressed_.wait(lock);
-    }
-  }
+    return filled || firstFailure_;
+  });
+  return !firstFailure_;
 }
 
-std::optional<PlacedFailure> FillPool::finish(ItemSteps& steps) {
-  std::unique_lock lock(mutex_);
-  closed_ = true;
-  lock.unlock();
-  workArrived_.notify_all();
-  // The walk is done: it fills what is left beside the workers rather than wait for
-  // them, the large files last handed over included.
-  lock.lock();
-  FileToFill file;
-  while (queued_ > 0) {
-    fillHeadLocked(lock, walkSlot(), steps, file);
+std::optional<PlacedFailure> FillPool::finish() {
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
   }
-  lock.unlock();
+  workArrived_.notify_all();
   for (std::thread& thread : threads_) {
     thread.join();
   }
@@ -174,13 +157,13 @@ void FillPool::work(size_t index) {
   }
 }
 
-void FillPool::fillHeadLocked(std::unique_lock<std::mutex>& lock, size_t slot, ItemSteps& steps, FileToFill& file) {
+void FillPool::fillHeadLocked(std::unique_lock<std::mutex>& lock, size_t index, ItemSteps& steps, FileToFill& file) {
   std::swap(file, queue_[head_]);
   head_ = (head_ + 1) % queueLength_;
   --queued_;
   const bool dropped = firstFailure_ && firstFailure_->position < file.position;
   if (!dropped) {
-    filling_[slot] = file.position;
+    filling_[index] = file.position;
   }
   lock.unlock();
 
@@ -196,7 +179,7 @@ void FillPool::fillHeadLocked(std::unique_lock<std::mutex>& lock, size_t slot, I
   if (!filled) {
     record(file.position, filled.error());
   }
-  filling_[slot].reset();
+  filling_[index].reset();
   workProgressed_.notify_one();  // a file filled, or a failure known
 }
 

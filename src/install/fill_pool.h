@@ -91,14 +91,15 @@ public:
   bool unfilled(std::vector<WalkPosition>& positions);
 
   // Waits until every file handed over at a position between `after` and `before`
-  // is filled, filling queued files that come before `before` with `steps` rather
-  // than sleep while the workers do.  False, at once, when a failure is known.
-  bool waitForFilesBetween(WalkPosition after, WalkPosition before, ItemSteps& steps);
+  // is filled.  False, at once, when a failure is known.
+  bool waitForFilesBetween(WalkPosition after, WalkPosition before);
 
-  // Takes no more files, fills those left that come before the first failure known
-  // (dropping the others) with `steps` beside the workers, and joins them.  Gives the
-  // first failure in walk order, the walk's own included, if there was one.
-  std::optional<PlacedFailure> finish(ItemSteps& steps);
+  // Takes no more files, lets the workers fill those left that come before the first
+  // failure known (dropping the others) and joins them.  Gives the first failure in
+  // walk order, the walk's own included, if there was one.  (The walk does not fill
+  // any of them itself: on ext4 a second large file written at the end, beside the
+  // workers', made the flushed copy slower.)
+  std::optional<PlacedFailure> finish();
 
 private:
   // Waking a thread costs about as much as filling a small file, so sleeping workers
@@ -112,11 +113,9 @@ private:
 
   void work(size_t index);
   // Takes the file at the head of the queue (there is one) into `file` and fills it
-  // with `steps` as the filler `slot` (a worker's index, or the walk's), the lock
-  // released meanwhile; drops it instead when a failure earlier in walk order is
-  // known.
-  void fillHeadLocked(std::unique_lock<std::mutex>& lock, size_t slot, ItemSteps& steps, FileToFill& file);
-  size_t walkSlot() const { return filling_.size() - 1; }
+  // with `steps` as the worker `index`, the lock released meanwhile; drops it instead
+  // when a failure earlier in walk order is known.
+  void fillHeadLocked(std::unique_lock<std::mutex>& lock, size_t index, ItemSteps& steps, FileToFill& file);
   void wakeAllLocked();
   void record(WalkPosition position, Error error);
   template <typename Visit>
@@ -131,8 +130,7 @@ private:
   const size_t queueLength_;
   const size_t batch_;
   // Guarded by mutex_: the queue, a ring of files in walk order from head_ on; the
-  // positions the workers (and last the walk) are filling; the end of the walk; the
-  // first failure.
+  // positions the workers are filling; the end of the walk; the first failure.
   std::vector<FileToFill> queue_;
   size_t head_ = 0;
   size_t queued_ = 0;
