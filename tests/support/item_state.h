@@ -6,17 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "selftest/item_state.h"
+
 // What tests read and set on items beyond their contents and modes, where Linux and
-// macOS keep it differently: item_state_linux.cpp and item_state_macos.cpp.
+// macOS keep it differently: item_state.cpp, over the self-test's own, and
+// item_state_linux.cpp and item_state_macos.cpp.
 namespace testing_support {
 
 // The names of the extended attributes a copy keeps on the item at `path` itself (a
 // link is not followed): the user.* ones on Linux, all of them on macOS.
 std::vector<std::string> keptAttributeNames(const std::string& path);
 
-// The access, modification and status change times in `status`.
-timespec accessTimeOf(const struct stat& status);
-timespec modificationTimeOf(const struct stat& status);
+// The access and modification times in `status`, and its status change time.
+using installer::selftest::accessTimeOf;
+using installer::selftest::modificationTimeOf;
 timespec changeTimeOf(const struct stat& status);
 
 // The hidden flag as the tool reads it: the attribute user.hidden holding "1" on
