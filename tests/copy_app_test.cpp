@@ -31,8 +31,6 @@ using installer::UniqueFd;
 
 namespace {
 
-const Lines kReplaced{"App already exist , hence replacing", "App Copied successfully"};
-
 // The log of a copyApp, which must succeed, or fail.
 Lines loggedInstall(const Install& install, bool succeeds = true) {
   bool copied = !succeeds;
@@ -187,8 +185,6 @@ TEST_P(CopyAppFails, AndLeavesWhatStoodThere) {
 INSTANTIATE_TEST_SUITE_P(
     Causes, CopyAppFails,
     ::testing::Values(
-        FailedCopy{{"NothingAtTheSource"}, false,
-                   [](Install& install, auto&) { return "No such file or directory (copying " + install.source + ")"; }},
         FailedCopy{{"NothingAtTheSourceWithAnOldBundle"}, false,
                    [](Install& install, auto&) {
                      makeOldBundle(install.destination);
@@ -216,45 +212,6 @@ INSTANTIATE_TEST_SUITE_P(
                      return "Read-only file system (creating " + install.applications + "/.X.app.";
                    }}),
     caseName);
-
-TEST(CopyApp, RunKilledMidwayHeldItsCopyLockedAndIsCleanedUpByTheNextRun) {
-  Install install;
-  makeOldBundle(install.destination);
-  Lines before = snapshotTree(install.destination);
-  makeNewBundle(install.source, 1024 * 1024);
-  addManyFiles(install.source, 32, 256 * 1024);
-
-  // The child stops at the moment its copy writes past 64 KiB, wherever that falls,
-  // with the other workers amid files of their own: no timing involved.
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    rlimit limit{64 * 1024, 64 * 1024};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    ::signal(SIGXFSZ, [](int) { ::raise(SIGSTOP); });
-    copyApp(install.source, install.destination);
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
-  ASSERT_TRUE(WIFSTOPPED(status)) << "status " << status;
-
-  // Midway, its temporary copy is locked, so no other install takes it for a leftover.
-  Lines names = namesIn(install.applications);
-  ASSERT_EQ(names.size(), 2u);
-  EXPECT_TRUE(isTemporaryNameFor(names[0], "X.app")) << names[0];
-  installer::UniqueFd temporary(::open((install.applications + "/" + names[0]).c_str(), O_RDONLY));
-  EXPECT_NE(::flock(temporary.get(), LOCK_EX | LOCK_NB), 0) << "the running install does not hold its copy";
-  temporary.reset();
-
-  ::kill(child, SIGKILL);
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_EQ(snapshotTree(install.destination), before);
-
-  EXPECT_EQ(loggedInstall(install), kReplaced);
-  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
-  EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
-}
 
 // The failing item deep inside a bundle of many files, and what makes it fail.
 struct FirstFailureCase : Named {
@@ -496,21 +453,6 @@ INSTANTIATE_TEST_SUITE_P(
         DeepCase{{"OneLevelDeeperIsLeftBehind"}, 3, 1025, Limit::descriptors, 64, ""},
         DeepCase{{"FiveThousandLevelOldCopyIsLeftBehindOnASmallStack"}, 3, 5000, Limit::stack, 1 << 20, ""}),
     caseName);
-
-TEST(CopyApp, UpgradesOfABundleWithAReadOnlyFolderLeaveNothingBehind) {
-  // Without the power to bypass permissions (an ordinary user, or CopyWithoutPermission-
-  // Override), the replaced copy's read-only folder must be opened up to be emptied.
-  Install install;
-  makeNewBundle(install.source);
-  writeFile(install.source + "/Contents/Locked/inside", "in a read-only folder");
-  ::chmod((install.source + "/Contents/Locked").c_str(), 0555);
-
-  for (int run = 0; run < 3; ++run) {
-    SCOPED_TRACE("run " + std::to_string(run));
-    EXPECT_EQ(loggedInstall(install), run > 0 ? kReplaced : Lines{"App Copied successfully"});
-    EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
-  }
-}
 
 struct ConcurrentCase : Named {
   // While the first run stands just after creating its copy: another install of the

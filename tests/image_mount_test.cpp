@@ -1,5 +1,5 @@
 // The mount step against real bash and the scripted hdiutil: the attach's status, and
-// what becomes of each kind of record.
+// what becomes of each kind of record; and the record's removal.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "image/mount.h"
+#include "image/unmount.h"
 #include "platform/property_list.h"
 #include "support/log_capture.h"
 #include "support/named_case.h"
@@ -26,6 +27,7 @@ using testing_support::exists;
 using testing_support::HdiutilHere;
 using testing_support::logHas;
 using testing_support::recordSeed;
+using testing_support::TempDir;
 using testing_support::readFile;
 using testing_support::Workspace;
 using testing_support::writeFile;
@@ -51,18 +53,6 @@ protected:
 
   const std::string victim = workspace.root() + "/victim";
 };
-
-TEST_F(MountInProcess, FailedAttachEndsWith26AndLeavesTheRecord) {
-  workspace.scriptVerb("attach", "<?xml", 1, "hdiutil: attach failed - image not recognized\n");
-  installer::MountOutcome outcome;
-  auto log = mount(outcome, "My Disk.dmg");
-  EXPECT_EQ(outcome.exitStatus, 26);
-  EXPECT_FALSE(outcome.entities);
-  ASSERT_EQ(log.size(), 4u);
-  EXPECT_EQ(log[2], "terminationStatus : 1 output : hdiutil: attach failed - image not recognized\n");
-  EXPECT_EQ(log[3], "Error in mounting My Disk.dmg");
-  EXPECT_EQ(readFile(record), "<?xml");
-}
 
 // What hdiutil's attach prints into the record, or leaves at its path instead, and
 // how the mount step ends for it.
@@ -255,6 +245,29 @@ TEST_F(MountInASharedFolder, ALinkPlantedAgainAndAgainNeverDeniesTheAttach) {
   ::kill(planter, SIGKILL);
   ::waitpid(planter, nullptr, 0);
   expectTheRecordIsHdiutils();
+}
+
+TEST(RemoveFiles, SilentOnSuccessOneFixedMessageOnFailure) {
+  TempDir dir;
+  const std::string target = dir / "target";
+  writeFile(target, "kept");
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> plant;
+    std::vector<std::string> log;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"nothing there", [](const std::string&) {}, {"Error in deleting the plist"}},
+           {"file", [](const std::string& path) { writeFile(path, "x"); }, {}},
+           {"folder with content", [](const std::string& path) { writeFile(path + "/a/b", "x"); }, {}},
+           {"link", [&](const std::string& path) { ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0); }, {}},
+       }) {
+    const std::string path = dir / "qzmount.plist";
+    c.plant(path);
+    EXPECT_EQ(capturedLog([&] { installer::removeFiles(path); }), c.log) << c.name;
+    EXPECT_FALSE(exists(path)) << c.name;
+    EXPECT_EQ(testing_support::readFile(target), "kept") << c.name;
+  }
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 
+#include "../fuzz/record_check.h"
 #include "image/record.h"
 #include "platform/property_list.h"
+#include "support/files.h"
 #include "support/record.h"
 
 using installer::readMountRecordBytes;
@@ -171,6 +174,26 @@ TEST(MountRecord, NestingUpToTheLimitIsRead) {
     // Within the limit, a property list of the wrong shape: no entities.
     EXPECT_EQ(reading && reading->empty(), depth <= 512) << depth << ": " << errorOf(reading);
   }
+}
+
+// The fuzzer's seed corpus and every input that ever broke the reader, under the
+// test build's sanitizers.
+TEST(RecordFuzzCorpus, EveryKeptInputIsHandledWithinBounds) {
+  size_t replayed = 0;
+  for (const char* folder : {"fuzz/corpus/record", "fuzz/crashes/record"}) {
+    std::filesystem::path path = std::filesystem::path(PROJECT_SOURCE_DIR) / folder;
+    if (!std::filesystem::is_directory(path)) {
+      continue;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+      if (!entry.is_regular_file()) {
+        continue;
+      }
+      EXPECT_EQ(record_check::check(testing_support::readFile(entry.path())), "") << entry.path();
+      ++replayed;
+    }
+  }
+  EXPECT_GE(replayed, 20u) << "the seed corpus is missing";
 }
 
 }  // namespace

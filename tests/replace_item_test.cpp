@@ -88,48 +88,43 @@ UniqueFd makeMarked(const std::string& path, Temporary kind, const std::string& 
   return item;
 }
 
-TEST(ReplaceWithCopy, FileSystemWithoutSwapsSetsTheOldItemAsideForTheCopy) {
-  for (bool hadOld : {false, true}) {
-    SCOPED_TRACE(hadOld ? "old bundle" : "nothing there");
+TEST(ReplaceWithCopy, FileSystemWithoutSwapsSetsTheOldItemAsideAndPutsItBackOrSaysWhereItIs) {
+  // Turn 0 sets the old item aside, turn 1 renames the copy in, turn 2 restores.
+  struct Case {
+    bool hadOld;
+    std::set<int> failingRenames;
+  };
+  for (const Case& c : {Case{false, {}}, Case{true, {}}, Case{true, {1}}, Case{true, {1, 2}}}) {
+    SCOPED_TRACE(::testing::PrintToString(c.failingRenames) + (c.hadOld ? " failing, old bundle" : " failing"));
     Install install;
     makeNewBundle(install.source);
-    if (hadOld) {
+    if (c.hadOld) {
       makeOldBundle(install.destination);
     }
+    Lines before = snapshotTree(c.hadOld ? install.destination : install.source);
     PlayedChanges changes;
     changes.swaps = false;
-    auto replaced = replace(install, changes);
-    ASSERT_TRUE(replaced) << replaced.error().description;
-    EXPECT_EQ(replaced->replacedExisting, hadOld);
-    EXPECT_FALSE(replaced->leftover);
-    EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
-    EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
-  }
-}
-
-TEST(ReplaceWithCopy, FailedRenameWithoutSwapsPutsTheOldItemBackOrSaysWhereItIs) {
-  for (bool restoreFails : {false, true}) {
-    SCOPED_TRACE(restoreFails ? "restore fails" : "restore works");
-    Install install;
-    makeNewBundle(install.source);
-    makeOldBundle(install.destination);
-    Lines before = snapshotTree(install.destination);
-    // Turn 0 sets the old item aside, turn 1 renames the copy in, turn 2 restores.
-    PlayedChanges changes;
-    changes.swaps = false;
-    changes.failingRenames = restoreFails ? std::set<int>{1, 2} : std::set<int>{1};
+    changes.failingRenames = c.failingRenames;
 
     auto replaced = replace(install, changes);
 
+    Lines names = namesIn(install.applications);
+    if (c.failingRenames.size() < 2) {
+      EXPECT_EQ(names, Lines{"X.app"});
+      EXPECT_EQ(snapshotTree(install.destination), c.failingRenames.empty() ? snapshotTree(install.source) : before);
+    }
+    if (c.failingRenames.empty()) {
+      ASSERT_TRUE(replaced) << replaced.error().description;
+      EXPECT_EQ(replaced->replacedExisting, c.hadOld);
+      EXPECT_FALSE(replaced->leftover);
+      continue;
+    }
     ASSERT_FALSE(replaced);
     const std::string& description = replaced.error().description;
     EXPECT_TRUE(description.starts_with("Input/output error (renaming " + install.applications + "/.X.app."))
         << description;
-    Lines names = namesIn(install.applications);
-    if (!restoreFails) {
+    if (c.failingRenames.size() == 1) {
       EXPECT_EQ(description.find("put back"), std::string::npos) << description;
-      EXPECT_EQ(names, Lines{"X.app"});
-      EXPECT_EQ(snapshotTree(install.destination), before);
       continue;
     }
     // The old bundle is whole under its set-aside name, which the failure names and
@@ -260,16 +255,22 @@ TEST(ReplaceWithCopy, CleanUpTakesOnlyThisToolsUnheldLeftovers) {
   EXPECT_EQ(attributeOf(install.destination + "/Contents", kMark), "<none>");
 }
 
-TEST(ReplaceWithCopy, AnInstalledBundleNeverKeepsTheMarkEvenReadOnly) {
-  // A read-only top keeps even its owner from changing its attributes.
+TEST(ReplaceWithCopy, UpgradesOfAReadOnlyBundleLeaveNothingBehindAndNeverTheMark) {
+  // Without the power to bypass permissions (an ordinary user, or CopyWithoutPermission-
+  // Override), the replaced copy's read-only folders must be opened up to be emptied;
+  // and a read-only top keeps even its owner from changing its attributes.
   Install install;
   makeNewBundle(install.source);
+  writeFile(install.source + "/Contents/Locked/inside", "in a read-only folder");
+  ::chmod((install.source + "/Contents/Locked").c_str(), 0555);
   ::chmod(install.source.c_str(), 0555);
-  for (int run = 0; run < 2; ++run) {
-    capturedLog([&] { EXPECT_TRUE(copyApp(install.source, install.destination)); });
-    EXPECT_EQ(attributeOf(install.destination, kMark), "<none>") << "run " << run;
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    Lines log = capturedLog([&] { EXPECT_TRUE(copyApp(install.source, install.destination)); });
+    EXPECT_EQ(log, run > 0 ? kReplaced : Lines{"App Copied successfully"});
+    EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
+    EXPECT_EQ(attributeOf(install.destination, kMark), "<none>");
   }
-  EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
   ::chmod(install.source.c_str(), 0755);
   ::chmod(install.destination.c_str(), 0755);
 }
@@ -344,7 +345,7 @@ TEST(ReplaceWithCopy, NoLockAnotherUserHoldsStallsAnInstallOrKeepsALeftover) {
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);
   EXPECT_EQ(run.status, 0) << "status " << run.status << ": " << ::testing::PrintToString(run.log);
-  EXPECT_EQ(run.log, (Lines{"App already exist , hence replacing", "App Copied successfully"}));
+  EXPECT_EQ(run.log, kReplaced);
   EXPECT_EQ(namesIn(install.applications), Lines{"X.app"});
   EXPECT_EQ(snapshotTree(install.destination), snapshotTree(install.source));
 }

@@ -1,7 +1,7 @@
-// The self-test says "ok" for a copy only when its comparison finds nothing: a
-// comparison that misses a fault would pass a broken copy on every Mac.  Each row
-// plants one fault in a good copy of the self-test's sample bundle and expects the
-// comparison to name it under its aspect.
+// The self-test's verdicts.  It says "ok" for a copy only when its comparison finds
+// nothing: a comparison that misses a fault would pass a broken copy on every Mac.
+// Each row plants one fault in a good copy of the self-test's sample bundle and
+// expects the comparison to name it under its aspect.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,6 +16,7 @@
 #include "install/replace_item.h"
 #include "selftest/feature_bundle.h"
 #include "selftest/item_state.h"
+#include "selftest/log_reading.h"
 #include "selftest/tree_compare.h"
 #include "support/files.h"
 #include "support/named_case.h"
@@ -128,5 +129,36 @@ TEST_P(SelfTestComparison, NamesAPlantedFault) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, SelfTestComparison, ::testing::ValuesIn(kFaults), testing_support::caseName);
+
+// The self-test reads the unified log's answer: a record the log could not show must
+// read as a failure that quotes the log, never as a record not yet there.
+TEST(SelfTestLogReading, TellsAnUnreadableRecordFromAMissingOne) {
+  const ExpectedRecord record{"5eed", "record 5eed: 100% checked"};
+  const std::string head = "2026-12-08 04:00:00.000000+0000 0x1f Default 0x0 4242 0 image-installer-selftest: ";
+  // What `log show` printed; the verdict; the text the detail must hold.
+  const struct {
+    std::string output;
+    std::optional<Verdict> verdict;
+    std::string detail;
+  } readings[] = {
+      {"Timestamp Thread Type\n", std::nullopt, ""},
+      {head + "[image-installer:install] record 5eed: 100% checked\n", Verdict::ok, ""},
+      {head + "[image-installer:install] record 5eed: 100\n", Verdict::failed, "not whole: " + head},
+      {head + "[image-installer:install] <decode: bad range>\n", Verdict::failed, "<decode: bad range>"},
+      {head + "Invalid bounds 12 for 8\n", Verdict::failed, "Invalid bounds 12 for 8"},
+      {head + "<compose failure [UUID]>\n", Verdict::failed, "<compose failure [UUID]>"},
+      {"x\n" + head + "<private>\n", Verdict::failed, "cannot show a record of this process: " + head + "<private>"},
+      // Whole wins over another record the log could not show.
+      {head + "<decode: bad range>\n" + head + "record 5eed: 100% checked", Verdict::ok, ""},
+  };
+  for (const auto& reading : readings) {
+    std::optional<Outcome> outcome = readRecord(reading.output, record);
+    ASSERT_EQ(outcome.has_value(), reading.verdict.has_value()) << reading.output;
+    if (outcome) {
+      EXPECT_EQ(outcome->verdict, *reading.verdict) << reading.output;
+      EXPECT_NE(outcome->detail.find(reading.detail), std::string::npos) << outcome->detail;
+    }
+  }
+}
 
 }  // namespace

@@ -232,27 +232,6 @@ INSTANTIATE_TEST_SUITE_P(
                      {"mount-point key not found in mounted volume's plist, hence installation failed!!!!!"}}),
     caseName);
 
-TEST_F(Sequence, FailedCopyStillRemovesTheRecordAndDetachesButDoesNotUnhide) {
-  std::string mp = volume("Broken");
-  std::string source = bundle(mp, "Sample.app");
-  ASSERT_EQ(::mkfifo((source + "/Contents/pipe").c_str(), 0644), 0);
-  attachWith({mp});
-  // Were the unhide attempted, it would clear the older copy's flag and say so.
-  std::string old = bundle(ws_.applications(), "Sample.app");
-  testing_support::hideItem(old);
-  Records oldBundle = snapshotTree(old);
-
-  Records log = install("Sample.dmg", "Sample.app", 1);
-
-  EXPECT_EQ(log, joined({opening("Sample.dmg", 1), found(mp, "Sample.app", "Sample.app"),
-                         {"App Copied Failed!!!!!!!!!!! A FIFO (named pipe) cannot be part of an application bundle "
-                          "(copying " + source + "/Contents/pipe)"},
-                         detachRecords(mp)}));
-  EXPECT_FALSE(recordLeft());
-  EXPECT_EQ(testing_support::namesIn(ws_.applications()), Records{"Sample.app"});
-  EXPECT_EQ(snapshotTree(old), oldBundle);
-}
-
 TEST_F(Sequence, FlagThatCannotBeReadFailsTheRunAfterTheCleanUp) {
   std::string mp = volume("Sample");
   bundle(mp, "Sample.app");

@@ -78,30 +78,29 @@ INSTANTIATE_TEST_SUITE_P(Values, HiddenFlag,
                                            FlagCase{{"Yes"}, "yes", false}, FlagCase{{"One"}, "1", true}),
                          caseName);
 
-TEST(Unhide, OnlyTheBundleItselfIsUnhidden) {
+TEST(Unhide, OnlyTheBundleItselfAndOnlyItsOwnFlag) {
+  // Where the bundle is; whether it is reported hidden, and unhidden; and the item
+  // that keeps its flag: a hidden folder inside, or a link's hidden target.
+  struct Case {
+    const char* what;
+    std::string bundle;
+    bool unhidden;
+    std::string stillHidden;
+  };
   TempDir dir;
-  std::string app = dir / "X.app";
-  writeFile(app + "/Contents/Resources/Hidden/file", "x");
-  hideItem(app);
-  hideItem(app + "/Contents/Resources/Hidden");
-
-  auto log = capturedLog([&] { EXPECT_TRUE(checkAndUnhideApp(app)); });
-
-  EXPECT_EQ(log, Lines{kUnhid});
-  EXPECT_FALSE(itemHidden(app));
-  EXPECT_TRUE(itemHidden(app + "/Contents/Resources/Hidden"));
-}
-
-TEST(Unhide, LinkIsJudgedByItsOwnFlagNotItsTargets) {
-  TempDir dir;
+  writeFile(dir / "X.app/Contents/Resources/Hidden/file", "x");
+  hideItem(dir / "X.app");
+  hideItem(dir / "X.app/Contents/Resources/Hidden");
   writeFile(dir / "target/X.app/Contents/Info.plist", "x");
   hideItem(dir / "target/X.app");
-  std::filesystem::create_directory_symlink(dir / "target/X.app", dir / "X.app");
-
-  auto log = capturedLog([&] { EXPECT_TRUE(checkAndUnhideApp(dir / "X.app")); });
-
-  EXPECT_EQ(log, Lines{});
-  EXPECT_TRUE(itemHidden(dir / "target/X.app"));
+  std::filesystem::create_directory_symlink(dir / "target/X.app", dir / "Link.app");
+  for (const Case& c : {Case{"a hidden bundle", dir / "X.app", true, dir / "X.app/Contents/Resources/Hidden"},
+                        Case{"a link to one", dir / "Link.app", false, dir / "target/X.app"}}) {
+    auto log = capturedLog([&] { EXPECT_TRUE(checkAndUnhideApp(c.bundle)) << c.what; });
+    EXPECT_EQ(log, c.unhidden ? Lines{kUnhid} : Lines{}) << c.what;
+    EXPECT_FALSE(itemHidden(c.bundle)) << c.what;
+    EXPECT_TRUE(itemHidden(c.stillHidden)) << c.what;
+  }
 }
 
 TEST(Unhide, FileSystemWithoutExtendedAttributesReadsAsVisible) {

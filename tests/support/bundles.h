@@ -22,6 +22,7 @@ namespace testing_support {
 using Lines = std::vector<std::string>;
 
 inline const std::string kCopyFailed = "App Copied Failed!!!!!!!!!!! ";
+inline const Lines kReplaced{"App already exist , hence replacing", "App Copied successfully"};
 
 // copyApp with the workers the test run asks for.
 inline bool copyApp(const std::string& path, const std::string& toLocation) {

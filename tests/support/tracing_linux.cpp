@@ -17,41 +17,29 @@ void stopForTracer() {
 
 namespace {
 
-bool isFolderCreation(long call) {
-#ifdef SYS_mkdir
-  if (call == SYS_mkdir) {
-    return true;
-  }
+// The older calls exist on some architectures only: where one is missing, a newer
+// form stands in for it.
+#ifndef SYS_mkdir
+#define SYS_mkdir SYS_mkdirat
 #endif
-  return call == SYS_mkdirat;
-}
+#ifndef SYS_rename
+#define SYS_rename SYS_renameat2
+#endif
+#ifndef SYS_renameat
+#define SYS_renameat SYS_renameat2
+#endif
+#ifndef SYS_fork
+#define SYS_fork SYS_clone
+#define SYS_vfork SYS_clone
+#endif
+#ifndef SYS_clone3
+#define SYS_clone3 SYS_clone
+#endif
 
-bool isRename(long call) {
-#ifdef SYS_rename
-  if (call == SYS_rename) {
-    return true;
-  }
-#endif
-#ifdef SYS_renameat
-  if (call == SYS_renameat) {
-    return true;
-  }
-#endif
-  return call == SYS_renameat2;
-}
-
+bool isFolderCreation(long call) { return call == SYS_mkdir || call == SYS_mkdirat; }
+bool isRename(long call) { return call == SYS_rename || call == SYS_renameat || call == SYS_renameat2; }
 bool isProcessCreation(long call) {
-#ifdef SYS_fork
-  if (call == SYS_fork || call == SYS_vfork) {
-    return true;
-  }
-#endif
-#ifdef SYS_clone3
-  if (call == SYS_clone3) {
-    return true;
-  }
-#endif
-  return call == SYS_clone;
+  return call == SYS_fork || call == SYS_vfork || call == SYS_clone || call == SYS_clone3;
 }
 
 // Lets the child that called stopForTracer() run until the first system call that

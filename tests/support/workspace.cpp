@@ -95,15 +95,6 @@ std::string Workspace::hdiutilStdin(size_t index) const {
 }
 
 
-ProgramRun Workspace::runWithLogReaderGone(const std::vector<std::string>& arguments) const {
-  // A reader opens the FIFO and exits at once; once it is gone (wait), descriptor 4 is
-  // a pipe nobody reads, and every record the tool writes there meets a broken pipe.
-  std::string fifo = dir_ / "log.fifo";
-  return run(arguments, {"/bin/bash", "-c",
-                        "mkfifo \"$0\" || exit 1; { exec 3<\"$0\"; } & exec 4>\"$0\"; wait; exec \"$@\" 2>&4 4>&-",
-                        fifo});
-}
-
 std::string Workspace::tool() const {
   std::string path = dir_ / "work/bin/tool/image-installer";
   if (!exists(path)) {

@@ -48,8 +48,6 @@ public:
   // (see privateNamespacesAvailable()).  `wrapper`, when given, is a command that
   // runs the rest of its arguments (the tool's whole command line).
   ProgramRun run(const std::vector<std::string>& arguments, const std::vector<std::string>& wrapper = {}) const;
-  // The same, with the tool's standard error a pipe whose reader has already gone.
-  ProgramRun runWithLogReaderGone(const std::vector<std::string>& arguments) const;
 
 private:
   TempDir dir_;
