@@ -554,9 +554,12 @@ Result<void> copyTree(const std::string& source, int folder, const std::string& 
                        std::to_string(kCopyReserve + 4) + " are needed)",
                    "copying", source);
   }
-  // With threads beside the walk, one more gets the disk writing meanwhile.
+  // With threads beside the walk, one more gets the disk writing meanwhile; the
+  // descriptors the copy may hold get their room before any thread starts.
   std::optional<WritingBackMeanwhile> writingBack;
   if (budget->workers > 1) {
+    makeRoomForDescriptors(folder, kCopyReserve + 2 * (budget->heldLevels + budget->queueLength +
+                                                       budget->unfinishedFolders + budget->workers));
     writingBack.emplace(folder);
   }
   TreeCopier copier(source, shownPath, *budget, onCreated, writingBack ? &*writingBack : nullptr);

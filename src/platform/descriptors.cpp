@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "platform/fd.h"
 #include "platform/folder.h"
 
 namespace installer {
@@ -50,6 +51,18 @@ size_t freeDescriptors() {
     return *open >= most ? 0 : static_cast<size_t>(most) - *open;
   }
   return probedFree(std::min(most, kMostProbed));
+}
+
+void makeRoomForDescriptors(int anyOpen, size_t more) {
+  rlimit limit{};
+  std::optional<size_t> open = listedOpen();
+  if (!open || ::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == 0) {
+    return;
+  }
+  // A copy at the number the table must reach grows it there, and the table stays
+  // grown once the copy is closed.
+  const rlim_t highest = std::min<rlim_t>(*open + more, limit.rlim_cur) - 1;
+  UniqueFd(::fcntl(anyOpen, F_DUPFD_CLOEXEC, static_cast<int>(std::min<rlim_t>(highest, 1 << 20))));
 }
 
 }  // namespace installer

@@ -105,8 +105,10 @@ struct ItemIdentity {
 // nobody growing a chain of folders inside an old copy can hold a run for ever.
 constexpr size_t kDeepestFolderNesting = 1024;
 
-// How many folders a walk of a tree keeps open when descriptors are plenty.
-constexpr size_t kMostHeldFolderLevels = 32;
+// How many folders a walk of a tree keeps open when descriptors are plenty: as deep
+// as a copy may go, so that with descriptors to spare no walk opens a folder twice.
+// Where they are few, a walk holds fewer (see FolderTrail).
+constexpr size_t kMostHeldFolderLevels = kDeepestFolderNesting;
 
 // The open folders along the path a depth-first walk of a tree (the copy, the removal)
 // has taken from its top, of which it keeps at most `heldLevels` open: a folder deeper

@@ -50,8 +50,8 @@ Result<UniqueFd> openToEmpty(int parent, const char* name, std::string_view show
   return folder;
 }
 
-// Descriptors a removal keeps for itself beyond the folders it holds open: a folder
-// being opened, its listing, and what its caller holds.
+// Descriptors a removal's walk keeps for itself beyond the folders it holds open: a
+// folder being opened, its listing, and what its caller holds.
 constexpr size_t kRemovalReserve = 6;
 
 // Levels of a walk that keep their folder's listing while it goes deeper, and the
@@ -72,10 +72,15 @@ struct FolderRemoval {
   size_t pathLength = 0;  // of the folder's own path
 };
 
-// The folder levels a walk may hold open when `walks` walks share the descriptors free.
+// The fewest folder levels each walk of a spread removal must be able to hold open.
+constexpr size_t kFewestSpreadLevels = 8;
+
+// The folder levels a walk may hold open when `walks` walks share the descriptors free,
+// each with its own reserve.
 size_t heldLevelsFor(size_t walks) {
+  walks = std::max<size_t>(walks, 1);
   const size_t free = freeDescriptors();
-  return std::min((free > kRemovalReserve ? free - kRemovalReserve : 0) / std::max<size_t>(walks, 1),
+  return std::min((free > walks * kRemovalReserve ? free - walks * kRemovalReserve : 0) / walks,
                   kMostHeldFolderLevels);
 }
 
@@ -364,7 +369,7 @@ Result<void> removeContents(int folder, const std::string& shownPath, size_t wor
   }
   openUp(own.get(), status);
   // Spread only while descriptors are plenty: each walk then has its own share.
-  if (workers > 1 && heldLevelsFor(workers) >= kMostHeldFolderLevels / 4) {
+  if (workers > 1 && heldLevelsFor(workers) >= kFewestSpreadLevels) {
     return SpreadRemoval(std::move(own), shownPath).run(workers);
   }
   std::string walked = shownPath;
