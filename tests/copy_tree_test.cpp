@@ -14,6 +14,7 @@
 #include "install/fill_pool.h"
 #include "install/linked_files.h"
 #include "platform/fs.h"
+#include "platform/durability.h"
 #include "platform/removal.h"
 #include "platform/fd.h"
 #include "support/named_case.h"
@@ -368,51 +369,75 @@ TEST(CopyTree, FileWrittenToWhileItIsCopiedFailsTheCopy) {
   }
 }
 
-// With its queue full, the pool gives the walk a file to fill itself: a small one as
-// it came, a large one in exchange for the file that waited longest, whose failure is
-// placed at that file's own step.  A pool without threads keeps its queue full (and
-// fills none of it), and every file here fails.
+// With its queue full, the pool gives the walk the file back to fill itself: a small
+// one whole, a large one a piece at a time (holes kept across the pieces), offered
+// again after each; a failure is placed at that file's own step.  A pool without
+// threads keeps its queue full.
 struct GivenBackCase : Named {
-  size_t arrivingSize;
-  installer::WalkPosition givenBack;  // and the failure's step
+  bool readable;
+  bool large;  // data in its first and third piece, a hole between; else 10 bytes
 };
 
 class CopyPoolGivesBack : public ::testing::TestWithParam<GivenBackCase> {};
 
-TEST_P(CopyPoolGivesBack, AndItsFailureIsPlacedAtItsOwnStep) {
+TEST_P(CopyPoolGivesBack, AFileAsItCameToFillAPieceAtATime) {
   using installer::FillPool;
   TempDir dir;
   const installer::CopyRules rules = installer::CopyRules::forThisProcess();
   FillPool pool(0, 2, rules, nullptr);
   installer::ItemSteps steps(rules);
+  const off_t piece = std::max<off_t>(installer::writingBackPiece(), 1 << 20);
+  const off_t size = GetParam().large ? 2 * piece + 10 : 10;
   std::vector<installer::FileToFill> files(3);
   for (size_t index = 0; index < files.size(); ++index) {
-    // Its source is open for writing only, so that reading it fails.
     installer::FileToFill& file = files[index];
     file.position = index + 1;
     file.source = dir / ("f" + std::to_string(file.position));
     file.destination = file.source + ".copy";
-    writeFile(file.source, std::string(index == 2 ? GetParam().arrivingSize : 10, 'x'));
-    file.from.reset(::open(file.source.c_str(), O_WRONLY | O_CLOEXEC));
+    writeFile(file.source, "head");
+    ASSERT_EQ(::truncate(file.source.c_str(), index == 2 ? size : 8), 0);
+    UniqueFd tail(::open(file.source.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_EQ(::pwrite(tail.get(), "tail", 4, (index == 2 ? size : 8) - 4), 4);
+    // Unreadable: open for writing only.
+    file.from.reset(::open(file.source.c_str(), (GetParam().readable ? O_RDONLY : O_WRONLY) | O_CLOEXEC));
     file.to.reset(::open(file.destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     ::fstat(file.from.get(), &file.status);
   }
   ASSERT_EQ(pool.fill(files[0]), FillPool::Handover::taken);
   ASSERT_EQ(pool.fill(files[1]), FillPool::Handover::taken);
-  ASSERT_EQ(pool.fill(files[2]), FillPool::Handover::givenBack);
-  EXPECT_EQ(files[2].position, GetParam().givenBack);
-  EXPECT_FALSE(pool.fillGivenBack(files[2], steps));
-  EXPECT_EQ(pool.fill(files[0]), FillPool::Handover::refused) << "the walk stops at a failure";
-  std::optional<installer::PlacedFailure> failure = pool.finish();
-  ASSERT_TRUE(failure.has_value());
-  const std::string failed = std::to_string(GetParam().givenBack);
-  EXPECT_EQ(failure->position, GetParam().givenBack);
-  EXPECT_NE(failure->error.description.find(dir / ("f" + failed + ")")), std::string::npos) << failure->error.description;
+  installer::FileToFill& last = files[2];
+  size_t turns = 0;
+  FillPool::Turn turn = FillPool::Turn::unfinished;
+  while (turn == FillPool::Turn::unfinished && turns < 10) {
+    ASSERT_EQ(pool.fill(last), FillPool::Handover::givenBack);
+    EXPECT_EQ(last.position, 3u);
+    turn = pool.fillGivenBack(last, steps);
+    ++turns;
+  }
+  if (!GetParam().readable) {
+    EXPECT_EQ(turn, FillPool::Turn::failed);
+    EXPECT_EQ(pool.fill(files[0]), FillPool::Handover::refused) << "the walk stops at a failure";
+    std::optional<installer::PlacedFailure> failure = pool.finish();
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->position, 3u);
+    EXPECT_NE(failure->error.description.find(dir / "f3)"), std::string::npos) << failure->error.description;
+    return;
+  }
+  EXPECT_EQ(turn, FillPool::Turn::finished);
+  EXPECT_EQ(turns, GetParam().large && installer::writingBackPiece() > 0 ? 2u : 1u);
+  EXPECT_FALSE(last.to) << "a filled file keeps no descriptor";
+  const struct stat copy = statusOf(last.destination);
+  EXPECT_EQ(copy.st_size, size);
+  EXPECT_LT(copy.st_blocks * 512, piece) << "the hole was filled in";
+  const std::string copied = readFile(last.destination);
+  EXPECT_EQ(copied.substr(0, 4) + copied.substr(static_cast<size_t>(size) - 4), "headtail");
+  EXPECT_EQ(copied.find_first_not_of('\0', 4), static_cast<size_t>(size) - 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, CopyPoolGivesBack,
-                         ::testing::Values(GivenBackCase{{"SmallFileAsItCame"}, 10, 3},
-                                           GivenBackCase{{"LargeFileForTheOldest"}, 1 << 20, 1}),
-                         caseName);
+INSTANTIATE_TEST_SUITE_P(
+    Files, CopyPoolGivesBack,
+    ::testing::Values(GivenBackCase{{"Small"}, true, false}, GivenBackCase{{"Unreadable"}, false, false},
+                      GivenBackCase{{"LargeAndSparse"}, true, true}),
+    caseName);
 
 }  // namespace

@@ -449,7 +449,10 @@ Result<Next> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int 
     return announced.error();
   }
   if (!pool_) {
-    if (Result<void> filled = steps_.fillFile(from.get(), std::move(to), status, mode, ends()); !filled) {
+    off_t done = 0;
+    if (Result<ItemSteps::Copied> filled =
+            steps_.fillFile(from.get(), to, status, mode, done, ItemSteps::Portion::rest, ends());
+        !filled) {
       return filled.error();
     }
     return Next::goOn;
@@ -459,20 +462,27 @@ Result<Next> TreeCopier::copyFile(UniqueFd from, const struct stat& status, int 
   handedOver_.to = std::move(to);
   handedOver_.status = status;
   handedOver_.createdMode = mode;
+  handedOver_.done = 0;
   handedOver_.source.assign(source_);
   handedOver_.destination.assign(destination_);
-  switch (pool_->fill(handedOver_)) {
-    case FillPool::Handover::taken:
-      return Next::goOn;
-    case FillPool::Handover::givenBack:
-      if (pool_->fillGivenBack(handedOver_, steps_)) {
+  for (;;) {
+    switch (pool_->fill(handedOver_)) {
+      case FillPool::Handover::taken:
         return Next::goOn;
-      }
-      break;
-    case FillPool::Handover::refused:
-      break;
+      case FillPool::Handover::refused:
+        return Next::stopForWorkerFailure;
+      case FillPool::Handover::givenBack:
+        break;
+    }
+    switch (pool_->fillGivenBack(handedOver_, steps_)) {
+      case FillPool::Turn::finished:
+        return Next::goOn;
+      case FillPool::Turn::unfinished:
+        continue;  // offered to the workers again
+      case FillPool::Turn::failed:
+        return Next::stopForWorkerFailure;
+    }
   }
-  return Next::stopForWorkerFailure;
 }
 
 Result<void> TreeCopier::linkToFirstCopy(const LinkedFiles::Place& first, int folder, const char* name) {

@@ -48,9 +48,9 @@ std::optional<CopyBudget> planCopy(size_t freeDescriptors, size_t workers);
 //
 // The calling thread walks the tree and creates its items, and is one of the
 // `workers` that fill the files: the others are threads that fill what it hands over
-// while it walks on, and it fills a small file itself when they are behind.  With one
-// worker, the calling thread fills every file and no thread is started.  Every
-// thread is joined before copyTree returns.
+// while it walks on, and it fills files itself when they are behind, a large one a
+// piece at a time.  With one worker, the calling thread fills every file and no
+// thread is started.  Every thread is joined before copyTree returns.
 //
 // `onCreated`, when given, is called with a descriptor of the new top item right
 // after it is created, before anything is copied into it; an Error it returns ends

@@ -9,13 +9,15 @@ namespace installer {
 
 namespace {
 
-// Fills `file` with `steps` and lets go of its descriptors at once, not when the
-// slot that holds it is next used.
-Result<void> fillAndRelease(ItemSteps& steps, FileToFill& file) {
-  Result<void> filled = steps.fillFile(file.from.get(), std::move(file.to), file.status, file.createdMode,
-                                       CopyEnds{file.source, file.destination});
-  file.from.reset();
-  file.to.reset();
+// Fills `portion` of `file` with `steps`; once it is filled, or has failed, lets go
+// of its descriptors at once, not when the slot that holds it is next used.
+Result<ItemSteps::Copied> fillAndRelease(ItemSteps& steps, FileToFill& file, ItemSteps::Portion portion) {
+  Result<ItemSteps::Copied> filled = steps.fillFile(file.from.get(), file.to, file.status, file.createdMode,
+                                                    file.done, portion, CopyEnds{file.source, file.destination});
+  if (!filled || *filled == ItemSteps::Copied::wholly) {
+    file.from.reset();
+    file.to.reset();
+  }
   return filled;
 }
 
@@ -66,14 +68,6 @@ FillPool::Handover FillPool::fill(FileToFill& file) {
   }
   if (queued_ == queueLength_) {
     wakeAllLocked();
-    if (large) {
-      // The other workers are behind, maybe each on a large file: rather than wait,
-      // the walk fills the file that has waited longest, and the large one takes its
-      // place at the end.  In a full ring the head's slot is also the one after the
-      // tail.
-      std::swap(queue_[head_], file);
-      head_ = (head_ + 1) % queueLength_;
-    }
     return Handover::givenBack;
   }
   std::swap(queue_[(head_ + queued_) % queueLength_], file);
@@ -84,12 +78,13 @@ FillPool::Handover FillPool::fill(FileToFill& file) {
   return Handover::taken;
 }
 
-bool FillPool::fillGivenBack(FileToFill& file, ItemSteps& steps) {
-  if (Result<void> filled = fillAndRelease(steps, file); !filled) {
+FillPool::Turn FillPool::fillGivenBack(FileToFill& file, ItemSteps& steps) {
+  Result<ItemSteps::Copied> filled = fillAndRelease(steps, file, ItemSteps::Portion::onePiece);
+  if (!filled) {
     fail(file.position, filled.error());
-    return false;
+    return Turn::failed;
   }
-  return true;
+  return *filled == ItemSteps::Copied::wholly ? Turn::finished : Turn::unfinished;
 }
 
 void FillPool::wakeAllLocked() {
@@ -146,6 +141,14 @@ void FillPool::work(size_t index) {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (queued_ == 0 && !closed_) {
+      lock.unlock();
+      const auto until = std::chrono::steady_clock::now() + kLookAgainFor;
+      while (queued_.load() == 0 && !closed_.load() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+      }
+      lock.lock();
+    }
+    if (queued_ == 0 && !closed_) {
       ++sleeping_;
       workArrived_.wait(lock, [&] { return queued_ > 0 || closed_; });
       --sleeping_;
@@ -167,12 +170,12 @@ void FillPool::fillHeadLocked(std::unique_lock<std::mutex>& lock, size_t index, 
   }
   lock.unlock();
 
-  Result<void> filled;
+  Result<ItemSteps::Copied> filled = ItemSteps::Copied::wholly;
   if (dropped) {
     file.from.reset();
     file.to.reset();
   } else {
-    filled = fillAndRelease(steps, file);
+    filled = fillAndRelease(steps, file, ItemSteps::Portion::rest);
   }
 
   lock.lock();

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -30,13 +32,14 @@ struct PlacedFailure {
 };
 
 // A created file waiting to be filled: its source and its copy open, the source's
-// status, and both paths as errors name them.
+// status, how much of its contents is copied, and both paths as errors name them.
 struct FileToFill {
   WalkPosition position = 0;
   UniqueFd from;
   UniqueFd to;
   struct stat status {};
   mode_t createdMode = 0;
+  off_t done = 0;
   std::string source;
   std::string destination;
 };
@@ -65,20 +68,21 @@ public:
   size_t workers() const { return threads_.size(); }
 
   // Hands `file` over to the workers (what it holds is taken; it is left holding an
-  // empty one to reuse).  When the queue is full, the walk fills a file itself rather
-  // than wait while the workers copy large files: `file` is given back, a small one
-  // as it is, a large one in exchange for the file that has waited longest in the
-  // queue (which comes earlier in walk order).  A file goes to one worker whole, however large: the
-  // file systems a bundle is installed on let one writer at a time into a file, so a
-  // second one would only wait.  Refused, with `file` left as it is, once a failure is
-  // known: the walk stops then.
+  // empty one to reuse).  When the queue is full, `file` is given back: the walk
+  // fills it itself rather than wait while the workers copy large files.  Refused,
+  // with `file` left as it is, once a failure is known: the walk stops then.
   enum class Handover { taken, givenBack, refused };
   Handover fill(FileToFill& file);
 
-  // Fills, on the walk's thread, the file fill() gave back, with `steps`, and records
-  // its failure at that file's own position: it may be a file handed over before the
-  // one the walk is at.  False when it failed.
-  bool fillGivenBack(FileToFill& file, ItemSteps& steps);
+  // Fills, on the walk's thread, the file fill() gave back, with `steps`: a small one
+  // whole, a large one by one piece (see ItemContentCopier::copyData), after which
+  // the walk offers the rest to the workers again.  So neither the walk nor the
+  // workers wait long for the other, and the walk's thread copies its share of the
+  // large files too, one writer at a time on each: the file systems a bundle is
+  // installed on let one writer at a time into a file, so a second one would only
+  // wait.  A failure is recorded at the file's own position.
+  enum class Turn { finished, unfinished, failed };
+  Turn fillGivenBack(FileToFill& file, ItemSteps& steps);
 
   // Records the walk's own failure at `position`.
   void fail(WalkPosition position, Error error);
@@ -107,9 +111,12 @@ private:
   // short queue has smaller batches.  Before the walk waits for anything, or fills a
   // file itself, it wakes them all.
   static constexpr size_t kMostBatch = 4;
-  // A file that takes a worker long enough to wake one at once, and that the walk,
-  // with the queue full, puts in the queue in exchange for the oldest one.
+  // A file that takes a worker long enough to wake one at once.
   static constexpr off_t kLargeFile = 1 << 20;
+  // How long a worker that runs out of files looks again before it sleeps: the walk
+  // hands over a file every few microseconds, and waking a sleeping worker costs the
+  // walk a system call each time, and the worker the time to be scheduled again.
+  static constexpr std::chrono::microseconds kLookAgainFor{100};
 
   void work(size_t index);
   // Takes the file at the head of the queue (there is one) into `file` and fills it
@@ -133,10 +140,10 @@ private:
   // positions the workers are filling; the end of the walk; the first failure.
   std::vector<FileToFill> queue_;
   size_t head_ = 0;
-  size_t queued_ = 0;
+  std::atomic<size_t> queued_ = 0;  // also read without the lock, by workers looking again
   std::vector<std::optional<WalkPosition>> filling_;
   size_t sleeping_ = 0;  // workers waiting for files
-  bool closed_ = false;
+  std::atomic<bool> closed_ = false;
   std::optional<PlacedFailure> firstFailure_;
   // Touched by the walk's thread only.
   std::vector<std::thread> threads_;

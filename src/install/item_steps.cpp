@@ -35,13 +35,14 @@ CopyRules CopyRules::forThisProcess() {
   return rules;
 }
 
-Result<void> ItemSteps::fillFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode,
-                                 const CopyEnds& ends) {
-  if (Result<void> copied = content_.copyData(from, to.get(), status, ends); !copied) {
+Result<ItemSteps::Copied> ItemSteps::fillFile(int from, UniqueFd& to, const struct stat& status, mode_t createdMode,
+                                              off_t& done, Portion portion, const CopyEnds& ends) {
+  Result<Copied> copied = content_.copyData(from, to.get(), status, done, portion, ends);
+  if (!copied || *copied == Copied::partly) {
     return copied;
   }
-  if (Result<void> copied = content_.copyAttributes(from, to.get(), status, ends); !copied) {
-    return copied;
+  if (Result<void> attributes = content_.copyAttributes(from, to.get(), status, ends); !attributes) {
+    return attributes.error();
   }
   const mode_t wanted = rules_.fileMode(status);
   if (createdMode != wanted && ::fchmod(to.get(), wanted) != 0) {
@@ -51,7 +52,7 @@ Result<void> ItemSteps::fillFile(int from, UniqueFd to, const struct stat& statu
     return systemError(errno, "setting times of", ends.destination);
   }
   if (Result<void> flushed = flushFileOfCopy(to.get(), status.st_size, ends.destination); !flushed) {
-    return flushed;
+    return flushed.error();
   }
   if (writingBack_ != nullptr) {
     writingBack_->written(status.st_size);
@@ -60,7 +61,7 @@ Result<void> ItemSteps::fillFile(int from, UniqueFd to, const struct stat& statu
   if (::close(to.release()) != 0 && errno != EINTR) {
     return writingFailed(errno, ends);
   }
-  return {};
+  return Copied::wholly;
 }
 
 Result<void> ItemSteps::finishFolder(int from, int to, const struct stat& status, const CopyEnds& ends) {

@@ -53,10 +53,15 @@ public:
   explicit ItemSteps(const CopyRules& rules, WritingBackMeanwhile* writingBack = nullptr)
       : rules_(rules), writingBack_(writingBack) {}
 
-  // Copies the contents, attributes, permissions and times of the file open at `from`
-  // into its new copy `to`, which has the mode `createdMode`, hands its data on for
-  // durability and closes it.
-  Result<void> fillFile(int from, UniqueFd to, const struct stat& status, mode_t createdMode, const CopyEnds& ends);
+  // Copies the contents of the file open at `from` into its new copy `to`, which has
+  // the mode `createdMode`, from `done` bytes on (see ItemContentCopier::copyData:
+  // `portion` says how much, `done` how far it got).  Once they are all there, also
+  // its attributes, permissions and times, hands its data on for durability and
+  // closes `to`.
+  using Portion = ItemContentCopier::Portion;
+  using Copied = ItemContentCopier::Copied;
+  Result<Copied> fillFile(int from, UniqueFd& to, const struct stat& status, mode_t createdMode, off_t& done,
+                          Portion portion, const CopyEnds& ends);
 
   // Gives the filled copy `to` of the folder open at `from` its attributes,
   // permissions and times.

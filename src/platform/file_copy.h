@@ -73,13 +73,22 @@ public:
   ItemContentCopier(const ItemContentCopier&) = delete;
   ItemContentCopier& operator=(const ItemContentCopier&) = delete;
 
+  // How much of a file's contents one call copies: all that is left, or one piece
+  // where the platform copies large files in pieces (see writingBackPiece), all that
+  // is left elsewhere.
+  enum class Portion { rest, onePiece };
+  enum class Copied { partly, wholly };
+
   // Copies the contents of the regular file open for reading at `from`, whose status
-  // is `fromStatus`, into the empty file open for writing at `to`, keeping the bytes
-  // inside the kernel where the system allows.  Holes stay holes: only the data of a
-  // sparse file is written, and the copy gets the same length.  A file that ends
-  // before its status said, or whose status has changed by the end, fails the copy
-  // (sourceChanged).
-  Result<void> copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends);
+  // is `fromStatus`, into the file open for writing at `to`, from `done` bytes on (0
+  // for an empty copy), keeping the bytes inside the kernel where the system allows,
+  // and sets `done` to how far it got.  Copied partly, the next call takes it on from
+  // there: so threads may take turns on one file, one at a time, never writing it at
+  // once.  Holes stay holes: only the data of a sparse file is written, and the copy
+  // gets the same length.  A file that ends before its status said, or whose status
+  // has changed by the end, fails the copy (sourceChanged).
+  Result<Copied> copyData(int from, int to, const struct stat& fromStatus, off_t& done, Portion portion,
+                          const CopyEnds& ends);
 
   // Copies the extended attributes of the open item `from` (a file or a folder whose
   // status is `fromStatus`) to the open item `to`: the user.* ones on Linux, all of

@@ -134,7 +134,8 @@ struct ItemContentCopier::State {
 ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
 ItemContentCopier::~ItemContentCopier() = default;
 
-Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends) {
+Result<ItemContentCopier::Copied> ItemContentCopier::copyData(int from, int to, const struct stat& fromStatus,
+                                                              off_t& done, Portion portion, const CopyEnds& ends) {
   const off_t size = fromStatus.st_size;
   // Fewer blocks than the length takes means holes (or a compressed file): only the
   // data is copied then, found with SEEK_DATA and SEEK_HOLE, as copy_file_range and
@@ -142,7 +143,11 @@ Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fr
   // then gets its length, holes at the end included.  Every other file is copied
   // whole, without the extra calls.
   const bool sparse = static_cast<off_t>(fromStatus.st_blocks) * 512 < size;
-  for (off_t offset = 0; offset < size;) {
+  // A large file goes in pieces, each handed on to the disk once written, so that
+  // the disk is busy with it while the rest is copied.
+  const bool large = writingBackPiece() > 0 && size >= writingBackPiece();
+  bool copiedAPiece = false;
+  for (off_t offset = done; offset < size;) {
     off_t data = sparse ? ::lseek(from, offset, SEEK_DATA) : offset;
     if ((data < 0 && errno == ENXIO) || data >= size) {
       break;  // only a hole is left
@@ -152,30 +157,33 @@ Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fr
       return readingFailed(errno, ends);
     }
     hole = std::min(hole, size);
-    // A large file goes in pieces, each handed on to the disk once written, so that
-    // the disk is busy with it while the rest is copied.
-    const bool large = writingBackPiece() > 0 && size >= writingBackPiece();
     const off_t piece = large ? writingBackPiece() : hole - data;
     for (off_t at = data; at < hole; at += piece) {
+      if (copiedAPiece && portion == Portion::onePiece) {
+        done = at;
+        return Copied::partly;
+      }
       const off_t length = std::min(piece, hole - at);
       if (Result<void> copied = copyRange(state_->ways, from, to, at, length, ends); !copied) {
-        return copied;
+        return copied.error();
       }
       if (large) {
         if (Result<void> started = startWritingBack(to, at, length, ends.destination); !started) {
-          return started;
+          return started.error();
         }
       }
+      copiedAPiece = true;
     }
     offset = hole;
   }
   if (Result<void> unchanged = checkSourceUnchanged(from, fromStatus, ends); !unchanged) {
-    return unchanged;
+    return unchanged.error();
   }
   if (sparse && ::ftruncate(to, size) != 0) {
     return writingFailed(errno, ends);
   }
-  return {};
+  done = size;
+  return Copied::wholly;
 }
 
 Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct stat&, const CopyEnds& ends) {

@@ -53,7 +53,9 @@ struct ItemContentCopier::State {};
 ItemContentCopier::ItemContentCopier() : state_(std::make_unique<State>()) {}
 ItemContentCopier::~ItemContentCopier() = default;
 
-Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fromStatus, const CopyEnds& ends) {
+Result<ItemContentCopier::Copied> ItemContentCopier::copyData(int from, int to, const struct stat& fromStatus,
+                                                              off_t& done, Portion, const CopyEnds& ends) {
+  // Always the whole file in one call (writingBackPiece is 0 here), so `done` is 0.
   // fcopyfile copies in the kernel where APFS allows.  Whether plain COPYFILE_DATA
   // keeps holes is not documented; COPYFILE_DATA_SPARSE (macOS 10.15 and later) asks
   // for it, and with COPYFILE_DATA falls back to a whole copy where it cannot.  The
@@ -67,7 +69,11 @@ Result<void> ItemContentCopier::copyData(int from, int to, const struct stat& fr
   }
   // fcopyfile copies up to the end it finds: a file that changed meanwhile shows it
   // in its status.
-  return checkSourceUnchanged(from, fromStatus, ends);
+  if (Result<void> unchanged = checkSourceUnchanged(from, fromStatus, ends); !unchanged) {
+    return unchanged.error();
+  }
+  done = fromStatus.st_size;
+  return Copied::wholly;
 }
 
 Result<void> ItemContentCopier::copyAttributes(int from, int to, const struct stat& fromStatus,
